@@ -1,0 +1,92 @@
+// Notions shared by the flow record types: which endpoint of a flow is local, address text,
+// the application label, key joining, the set of flow digests, and the two ways a record is
+// placed into a payload's "stats" (a row of a flat array, or a leaf of a nested tree).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "korviad/kd_flow.h"
+
+// One endpoint of a flow, as a record sees it.
+struct kppEndpoint {
+  const kdAddr* mac;
+  const kdAddr* ip;
+  uint64_t bytes;
+  uint32_t packets;
+};
+
+struct kppSides {
+  kppEndpoint local;
+  kppEndpoint other;
+};
+
+// Endpoint A is local when local_is_a, else endpoint B.
+kppSides kppSelectSides(const kdFlow& flow, bool local_is_a);
+
+// The side rule of the per-peer types: A is local only when endpoint_map is 1; every other value,
+// 0 included, makes B local.
+inline kppSides kppPeerSides(const kdFlow& flow) {
+  return kppSelectSides(flow, flow.endpoint_map == 1);
+}
+
+// Whether the local endpoint opened the flow: with origin 2 exactly when endpoint_map is 2, with
+// any other origin exactly when endpoint_map is 1.
+bool kppLocalOrigin(const kdFlow& flow);
+
+// The address text of a flow attribute, as the host formats it.
+inline std::string kppAddressText(const kdAddr& addr) { return addr.GetString(); }
+
+// "<detected_application>.<detected_application_name>", the name defaulting to
+// "korvia.unclassified".
+std::string kppApplicationLabel(const kdFlow& flow);
+
+// The word for a flow's other_type code ("unknown" for 0 and any code above 6).
+const char* kppOtherTypeWord(uint8_t code);
+
+// Keys are their parts joined without separators; numbers enter as decimal text.
+inline void kppAppendDecimal(std::string& key, uint64_t value) { key += std::to_string(value); }
+
+// Digests of the flows merged into a sample; iterates in order of first insertion.
+class kppDigestSet {
+ public:
+  void Insert(uint64_t digest) {
+    if (seen_.insert(digest).second) order_.push_back(digest);
+  }
+  // Takes the last entry of a flow's digest list; a flow without digests adds none.
+  void InsertLastOf(const kdFlow& flow) {
+    if (!flow.digests.empty()) Insert(flow.digests.back());
+  }
+  void Merge(const kppDigestSet& other) {
+    for (uint64_t digest : other.order_) Insert(digest);
+  }
+  size_t size() const { return order_.size(); }
+  const std::vector<uint64_t>& values() const { return order_; }
+  // The digest texts as a JSON array of strings.
+  nlohmann::json ToJson() const;
+
+ private:
+  std::unordered_set<uint64_t> seen_;
+  std::vector<uint64_t> order_;
+};
+
+// Flat form: appends row to stats (a null stats becomes an array).
+void kppAppendRow(nlohmann::json& stats, nlohmann::json&& row);
+
+// Nested form. A path is walked level by level from stats: a name level is an object member, a
+// position level an array element (the array grows with nulls up to the position). Positions
+// above kppMaxNestedPosition are refused: kppNestedPosition returns null and the record is left
+// out, since a position is an array size and unbounded values would exhaust memory.
+constexpr uint64_t kppMaxNestedPosition = 65535;
+nlohmann::json& kppNestedMember(nlohmann::json& node, const std::string& name);
+nlohmann::json* kppNestedPosition(nlohmann::json& node, uint64_t position);
+
+// Puts leaf at slot, the end of a nested path. Two samples can share a path (their keys differ in
+// parts the path leaves out); then the traffic of the second is added to the first so that none
+// is lost: byte, packet and flow counters are summed, digest lists united, and every other member
+// keeps the value already there.
+void kppPlaceLeaf(nlohmann::json& slot, nlohmann::json&& leaf);

@@ -1,0 +1,84 @@
+// The payload pass: the sample table becomes payloads, sent to every configured channel.
+#include <ctime>
+
+#include "kpp_plugin.h"
+#include "kpp_record_factory.h"
+
+namespace {
+
+using nlohmann::json;
+
+json Envelope(time_t start, time_t end, json stats) {
+  json payload;
+  payload["log_time_start"] = static_cast<int64_t>(start);
+  payload["log_time_end"] = static_cast<int64_t>(end);
+  payload["stats"] = std::move(stats);
+  return payload;
+}
+
+}  // namespace
+
+void kppPlugin::ProcessStatsPayload() {
+  // The table is taken out whole under the lock and encoded without it, so that host threads
+  // delivering flows never wait for a pass. Samples arriving meanwhile open the next window.
+  kppSampleTable taken;
+  {
+    kdThread::Guard guard(*this);
+    taken.swap(samples);
+  }
+  const size_t count = taken.size();
+  if (count == 0) {
+    log_time_start = time(nullptr);
+    return;
+  }
+  const time_t log_time_end = time(nullptr);
+  const uint32_t type = aggregator.load();
+  const uint32_t batch = batched_rows.load();
+
+  std::vector<json> payloads;
+  uint64_t skipped = 0;
+  if (type == kppNatRecordType) {
+    for (const auto& record : taken.records()) {
+      json payload;
+      record->Encode(payload);
+      payloads.push_back(std::move(payload));
+    }
+  } else if (GetFlags() & FLAG_NESTED) {
+    json stats;
+    for (const auto& record : taken.records()) {
+      if (!record->Append(stats)) ++skipped;
+    }
+    if (!stats.is_null()) payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
+  } else {
+    json stats;
+    for (const auto& record : taken.records()) {
+      record->Append(stats);
+      if (batch != 0 && stats.size() == batch) {
+        payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
+        stats = json::array();
+      }
+    }
+    if (!stats.empty()) payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
+  }
+  taken.clear();
+
+  if (skipped != 0)
+    kd_printf("%s: %lu nested record(s) skipped: position out of range\n", tag.c_str(), skipped);
+  for (json& payload : payloads) DispatchPayload(payload);
+  kd_dprintf("%s: aggregated %lu flow stats record(s).\n", tag.c_str(), count);
+  log_time_start = time(nullptr);
+}
+
+void kppPlugin::DispatchPayload(json& payload) {
+  for (const auto& sink : channels) {
+    for (const auto& channel : sink.second) {
+      try {
+        DispatchSinkPayload(sink.first, {channel.first}, payload,
+                            channel.second.GetDispatchFlags());
+      } catch (const std::exception& e) {
+        kd_printf("%s: dispatch to %s/%s failed: %s\n", tag.c_str(), sink.first.c_str(),
+                  channel.first.c_str(), e.what());
+      }
+    }
+  }
+}
