@@ -170,18 +170,31 @@ void kppPlugin::Reload() {
   if (const json* sinks = Member(document, "sinks")) BuildChannelTable(*sinks);
 }
 
+namespace {
+
+// The library's own error for a value that must be an object. Raised here rather than through a
+// conversion, which would copy the value and recurse through however deep it nests.
+void RequireObject(const json& value) {
+  if (!value.is_object())
+    throw json::type_error::create(302, "type must be object, but is " +
+                                            std::string(value.type_name()), &value);
+}
+
+}  // namespace
+
 void kppPlugin::BuildChannelTable(const json& sinks) {
-  // get<object_t> raises the library's own type error for anything but an object.
-  for (const auto& sink : sinks.get<json::object_t>()) {
-    for (const auto& channel : sink.second.get<json::object_t>()) {
-      const json& conf = channel.second;
+  RequireObject(sinks);
+  for (const auto& sink : sinks.items()) {
+    RequireObject(sink.value());
+    for (const auto& channel : sink.value().items()) {
+      const json& conf = channel.value();
       if (conf.is_object()) {
         auto enable = conf.find("enable");
         if (enable != conf.end() && enable->is_boolean() && !enable->get<bool>()) continue;
       }
       kppChannelConfig config = channel_defaults;
-      config.Load(channel.first, conf);
-      channels[sink.first][channel.first] = config;
+      config.Load(channel.key(), conf);
+      channels[sink.key()][channel.key()] = config;
     }
   }
 }
