@@ -1,24 +1,27 @@
 #include "kpp_record_factory.h"
 
 #include "kpp_aggregator1.h"
+#include "kpp_aggregator5.h"
+#include "kpp_aggregator7.h"
 
 std::shared_ptr<kppAggregator> kppMakeFlowRecord(uint32_t type, const kppPlugin& plugin,
                                                  const std::shared_ptr<kdFlow>& flow) {
   switch (type) {
     case kppAggregator1::kType:
       return std::make_shared<kppAggregator1>(plugin, flow);
+    case kppAggregator5::kType:
+      return std::make_shared<kppAggregator5>(plugin, flow);
     default:
       return nullptr;
   }
 }
 
-std::shared_ptr<kppAggregator> kppMakeNatRecord(const kppPlugin& /*plugin*/,
-                                                const std::shared_ptr<kdFlow>& /*flow*/) {
-  return nullptr;
+std::shared_ptr<kppAggregator> kppMakeNatRecord(const kppPlugin& plugin,
+                                                const std::shared_ptr<kdFlow>& flow) {
+  return std::make_shared<kppAggregator7>(plugin, flow);
 }
 
-std::shared_ptr<kppAggregator> kppMakeStatsRecord(const kppPlugin& /*plugin*/,
-                                                  const std::string& /*iface*/,
-                                                  const kdPacketStats& /*stats*/) {
-  return nullptr;
+std::shared_ptr<kppAggregator> kppMakeStatsRecord(const kppPlugin& plugin, const std::string& iface,
+                                                  const kdPacketStats& stats) {
+  return std::make_shared<kppAggregator5>(plugin, iface, stats);
 }

@@ -1,0 +1,63 @@
+#include "kpp_aggregator5.h"
+
+#include "kpp_plugin.h"
+#include "kpp_record.h"
+
+using nlohmann::json;
+
+kppAggregator5::kppAggregator5(const kppPlugin& plugin, const std::shared_ptr<kdFlow>& flow)
+    : kppAggregator(plugin) {
+  // A flow without an interface record still counts, under the empty name.
+  if (flow->iface) iface = flow->iface->name;
+  kppSides sides = kppSelectSides(*flow, flow->endpoint_map != 1);
+  local_packets = sides.local.packets;
+  other_packets = sides.other.packets;
+  local_bytes = sides.local.bytes;
+  other_bytes = sides.other.bytes;
+  MakeKey();
+}
+
+kppAggregator5::kppAggregator5(const kppPlugin& plugin, const std::string& iface,
+                               const kdPacketStats& counters)
+    : kppAggregator(plugin), iface(iface) {
+  packet_stats += counters;
+  MakeKey();
+}
+
+void kppAggregator5::MakeKey() {
+  key = iface;
+}
+
+void kppAggregator5::Encode(json& record) const {
+  record["ifname"] = iface;
+  record["local_packets"] = local_packets;
+  record["other_packets"] = other_packets;
+  record["local_bytes"] = local_bytes;
+  record["other_bytes"] = other_bytes;
+}
+
+bool kppAggregator5::Append(json& stats) const {
+  json row;
+  Encode(row);
+  packet_stats.Encode(row);
+  if (plugin.GetFlags() & kppPlugin::FLAG_NESTED) {
+    // Keys are interface names, so no two samples share a member.
+    kppNestedMember(stats, iface) = std::move(row);
+  } else {
+    kppAppendRow(stats, std::move(row));
+  }
+  return true;
+}
+
+void kppAggregator5::MergeFrom(const kppAggregator& other) {
+  *this += static_cast<const kppAggregator5&>(other);
+}
+
+kppAggregator5& kppAggregator5::operator+=(const kppAggregator5& other) {
+  packet_stats += other.packet_stats;
+  local_packets += other.local_packets;
+  other_packets += other.other_packets;
+  local_bytes += other.local_bytes;
+  other_bytes += other.other_bytes;
+  return *this;
+}
