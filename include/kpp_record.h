@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -90,3 +91,24 @@ nlohmann::json* kppNestedPosition(nlohmann::json& node, uint64_t position);
 // is lost: byte, packet and flow counters are summed, digest lists united, and every other member
 // keeps the value already there.
 void kppPlaceLeaf(nlohmann::json& slot, nlohmann::json&& leaf);
+
+// One level of a nested path: an object member name, or an array position (At).
+struct kppNestedLevel {
+  kppNestedLevel(std::string member) : name(std::move(member)) {}
+  static kppNestedLevel At(uint64_t index) {
+    kppNestedLevel level{std::string()};
+    level.is_position = true;
+    level.position = index;
+    return level;
+  }
+
+  std::string name;
+  bool is_position = false;
+  uint64_t position = 0;
+};
+using kppNestedPath = std::vector<kppNestedLevel>;
+
+// Walks path from stats, creating missing levels, and places leaf at its end with kppPlaceLeaf.
+// Returns false and leaves stats untouched when a position is above kppMaxNestedPosition, so that
+// a refused record leaves no half-built branch behind.
+bool kppPlaceNested(nlohmann::json& stats, const kppNestedPath& path, nlohmann::json&& leaf);

@@ -101,3 +101,16 @@ void kppPlaceLeaf(json& slot, json&& leaf) {
   for (const char* name : kSummed32) AddMember(slot, leaf, name, true);
   UniteDigests(slot, leaf);
 }
+
+bool kppPlaceNested(json& stats, const kppNestedPath& path, json&& leaf) {
+  for (const kppNestedLevel& level : path) {
+    if (level.is_position && level.position > kppMaxNestedPosition) return false;
+  }
+  json* node = &stats;
+  for (const kppNestedLevel& level : path) {
+    node = level.is_position ? kppNestedPosition(*node, level.position)
+                             : &kppNestedMember(*node, level.name);
+  }
+  kppPlaceLeaf(*node, std::move(leaf));
+  return true;
+}

@@ -1,0 +1,28 @@
+// Record type 3: flow detail per local host, peer, application and protocol, with one packet
+// total for both directions. Key: IP protocol number, local MAC text, local IP text, peer IP
+// text, application label, protocol name, joined without separators (privacy mode leaves the
+// local addresses out).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "korviad/kd_flow.h"
+#include "kpp_peer_detail_record.h"
+
+class kppAggregator3 : public kppPeerDetailRecord {
+ public:
+  static constexpr uint32_t kType = 3;
+
+  kppAggregator3(const kppPlugin& plugin, const std::shared_ptr<kdFlow>& flow);
+
+  void MakeKey() override;
+  void Encode(nlohmann::json& record) const override;
+  uint32_t Type() const override { return kType; }
+  void MergeFrom(const kppAggregator& other) override;
+
+  // Adds other's counters and unites the digests; the packet total wraps at 2^32.
+  kppAggregator3& operator+=(const kppAggregator3& other);
+
+  uint32_t packets = 0;
+};

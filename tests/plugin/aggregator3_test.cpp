@@ -1,0 +1,120 @@
+// Record type 3: flow detail per local host, peer, application and protocol.
+#include <gtest/gtest.h>
+
+#include "kpp_aggregator3.h"
+#include "record_stats.h"
+
+namespace {
+
+using namespace testing_support;
+
+TEST(Aggregator3, KeyJoinsApplicationLabelAndProtocolName) {
+  PluginFixture plain;
+  EXPECT_EQ(kppAggregator3(plain.plugin(), MakeFlow()).GetKey(),
+            "600:11:22:33:44:5510.0.0.1192.0.2.710.exampleTLS");
+  PluginFixture privacy(json{{"privacy_mode", true}});
+  EXPECT_EQ(kppAggregator3(privacy.plugin(), MakeFlow()).GetKey(), "6192.0.2.710.exampleTLS");
+
+  // "10.ex" + "ampleTLS" runs together into the same key as "10.example" + "TLS".
+  auto other = FlowWith([](kdFlow& f) {
+    f.detected_application_name = "ex";
+    f.detected_protocol_name = "ampleTLS";
+  });
+  EXPECT_EQ(kppAggregator3(plain.plugin(), other).GetKey(),
+            kppAggregator3(plain.plugin(), MakeFlow()).GetKey());
+}
+
+TEST(Aggregator3, OriginInterfaceAndPeerKind) {
+  struct Case {
+    uint8_t origin, endpoint_map, other_type;
+    bool local_origin;
+    const char* word;
+  } cases[] = {
+      {2, 2, 0, true, "unknown"}, {1, 2, 4, false, "broadcast"}, {0, 1, 5, true, "remote"},
+      {2, 0, 6, false, "error"},  {1, 0, 7, false, "unknown"},   {1, 1, 1, true, "unsupported"},
+  };
+  PluginFixture fixture;
+  for (const Case& c : cases) {
+    auto flow = FlowWith([&](kdFlow& f) {
+      f.origin = c.origin;
+      f.endpoint_map = c.endpoint_map;
+      f.other_type = c.other_type;
+    });
+    kppAggregator3 record(fixture.plugin(), flow);
+    EXPECT_EQ(record.local_origin, c.local_origin) << int{c.origin} << "/" << int{c.endpoint_map};
+    EXPECT_EQ(record.other_type, c.word) << int{c.other_type};
+  }
+  auto external = MakeFlow();
+  external->iface = std::make_shared<kdInterface>(*external->iface);
+  external->iface->role = kdInterface::kRoleExternal;
+  external->iface->name = "wan0";
+  kppAggregator3 record(fixture.plugin(), external);
+  EXPECT_FALSE(record.internal);
+  EXPECT_EQ(record.interface, "wan0");
+}
+
+TEST(Aggregator3, FlatRowsAndNestedLeaves) {
+  const json leaf = {{"digests", {"0000000000001234"}},
+                     {"interface", "eth0"},
+                     {"internal", true},
+                     {"ip_protocol", 6},
+                     {"ip_version", 4},
+                     {"local_bytes", 1000},
+                     {"local_origin", true},
+                     {"other_bytes", 5000},
+                     {"other_port", 443},
+                     {"other_type", "unknown"},
+                     {"packets", 15}};
+  json row = leaf;
+  row["detected_application"] = 10;
+  row["detected_application_name"] = "10.example";
+  row["other_ip"] = "192.0.2.7";
+  row["detected_protocol"] = 91;
+  row["detected_protocol_name"] = "TLS";
+  json private_row = row;
+  row["local_ip"] = "10.0.0.1";
+  row["local_mac"] = "00:11:22:33:44:55";
+  const json private_tree = {{"192.0.2.7", {{"10.example", {{"TLS", leaf}}}}}};
+
+  struct Case {
+    json conf;
+    json stats;
+  } cases[] = {
+      {{}, json::array({row})},
+      {{{"privacy_mode", true}}, json::array({private_row})},
+      {{{"nested", true}}, {{"00:11:22:33:44:55", {{"10.0.0.1", private_tree}}}}},
+      {{{"nested", true}, {"privacy_mode", true}}, private_tree},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.conf.dump());
+    c.conf["aggregator"] = 3;
+    EXPECT_EQ(StatsFor(c.conf, {MakeFlow()}), c.stats);
+  }
+}
+
+TEST(Aggregator3, MergedSampleKeepsThePortOfItsFirstFlow) {
+  auto other_port = FlowWith([](kdFlow& f) { f.addr_b = Addr("192.0.2.7", 8443); });
+  json stats = StatsFor({{"aggregator", 3}}, {MakeFlow(), other_port});
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0]["other_port"], 443);
+  EXPECT_EQ(stats[0]["packets"], 30);
+}
+
+TEST(Aggregator3, SamplesOnOneNestedPathAreSummed) {
+  auto udp = FlowWith([](kdFlow& f) {
+    f.ip_protocol = 17;
+    f.digests = {0x99};
+    f.addr_b = Addr("192.0.2.7", 53);
+  });
+  json stats =
+      StatsFor({{"aggregator", 3}, {"nested", true}, {"privacy_mode", true}}, {MakeFlow(), udp});
+  const json& leaf = stats["192.0.2.7"]["10.example"]["TLS"];
+  EXPECT_EQ(leaf["local_bytes"], 2000);
+  EXPECT_EQ(leaf["other_bytes"], 10000);
+  EXPECT_EQ(leaf["packets"], 30);
+  EXPECT_EQ(leaf["digests"], json({"0000000000001234", "0000000000000099"}));
+  EXPECT_EQ(leaf["ip_protocol"], 6);
+  EXPECT_EQ(leaf["other_port"], 443);
+}
+
+}  // namespace
