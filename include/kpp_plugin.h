@@ -99,9 +99,11 @@ class kppPlugin : public kdPluginProcessor {
   std::atomic<bool> pending_reload{true};
   std::mutex status_lock;
   std::vector<std::string> criteria;
-  // Present exactly when criteria is non-empty; shared so that a flow pass that took it keeps it
-  // alive across a reload that replaces it.
+  // Present exactly when criteria is non-empty, together with the expressions it compiled, in
+  // list order. Shared, so that a flow pass that took them keeps them alive across a reload that
+  // replaces them.
   std::shared_ptr<kdFlowParser> flow_parser;
+  std::vector<std::shared_ptr<const kdFlowCriteria>> compiled_criteria;
   std::atomic<uint32_t> flags{0};
   std::atomic<int64_t> log_interval{60};
   time_t log_time_start = 0;

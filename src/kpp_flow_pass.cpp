@@ -33,20 +33,27 @@ struct PassCounters {
   uint64_t unknown_map = 0;
 };
 
+// Every expression holds, evaluated in list order up to the first that does not.
+bool Selected(const std::vector<std::shared_ptr<const kdFlowCriteria>>& criteria,
+              const kdFlow& flow) {
+  for (const auto& expression : criteria) {
+    if (!expression->Evaluate(flow)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
   const size_t buckets = flow_map->GetBuckets();
   if (buckets == 0) return;
 
-  // One consistent criteria list and evaluator for the whole pass; the shared evaluator stays
-  // alive even if a reload replaces it meanwhile.
-  std::vector<std::string> pass_criteria;
-  std::shared_ptr<kdFlowParser> pass_parser;
+  // One consistent set of criteria for the whole pass, compiled by the reload that installed
+  // them; the pass's references keep them alive if a reload replaces them meanwhile.
+  std::vector<std::shared_ptr<const kdFlowCriteria>> pass_criteria;
   {
     kdThread::Guard guard(*this);
-    pass_criteria = criteria;
-    pass_parser = flow_parser;
+    pass_criteria = compiled_criteria;
   }
 
   PassCounters count;
@@ -56,19 +63,9 @@ void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
     for (const auto& entry : bucket.flows()) {
       const std::shared_ptr<kdFlow>& flow = entry.second;
       if (!flow) continue;
-      if (pass_parser) {
-        bool selected = true;
-        for (const std::string& expression : pass_criteria) {
-          std::map<std::string, nlohmann::json> parameters;
-          if (!pass_parser->Parse(flow.get(), parameters, expression)) {
-            selected = false;
-            break;
-          }
-        }
-        if (!selected) {
-          ++count.criteria;
-          continue;
-        }
+      if (!Selected(pass_criteria, *flow)) {
+        ++count.criteria;
+        continue;
       }
       if (!flow->dpi_complete) {
         ++count.dpi_incomplete;

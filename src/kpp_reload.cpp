@@ -127,11 +127,12 @@ void kppPlugin::Reload() {
   // refuses the whole file, as a syntax error does, instead of failing every later flow pass.
   std::optional<std::vector<std::string>> new_criteria = CriteriaMember(document);
   std::shared_ptr<kdFlowParser> new_parser;
+  std::vector<std::shared_ptr<const kdFlowCriteria>> new_compiled;
   if (new_criteria && !new_criteria->empty()) {
     new_parser = std::make_shared<kdFlowParser>();
     for (const std::string& expression : *new_criteria) {
       try {
-        new_parser->Compile(expression);
+        new_compiled.push_back(new_parser->Compile(expression));
       } catch (const std::exception& e) {
         throw kdException("%s: %s: criteria: %s", tag.c_str(), conf_filename.c_str(), e.what());
       }
@@ -152,6 +153,7 @@ void kppPlugin::Reload() {
   if (new_criteria) {
     criteria = std::move(*new_criteria);
     flow_parser = std::move(new_parser);
+    compiled_criteria = std::move(new_compiled);
   }
 
   if (auto value = Uint32Member(document, "aggregator")) {

@@ -4,4 +4,4 @@
 #include <cstdarg>
 #include <string>
 
-std::string kdFormatV(const char* format, va_list args);
+std::string kdFormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));

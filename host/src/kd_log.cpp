@@ -23,7 +23,7 @@ LogState& State() {
   return *state;
 }
 
-void Emit(bool debug, const char* format, va_list args) {
+__attribute__((format(printf, 2, 0))) void Emit(bool debug, const char* format, va_list args) {
   LogState& state = State();
   std::string line = kdFormatV(format, args);
   std::lock_guard<std::mutex> guard(state.lock);
