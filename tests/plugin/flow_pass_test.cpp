@@ -53,7 +53,6 @@ TEST(FlowPass, UnknownMapIsCountedButKeptByOtherTypes) {
   auto unknown = MakeFlow();
   unknown->endpoint_map = 0;
   fixture.Deliver({unknown});
-  if (fixture.plugin().GetSampleCount() == 0) GTEST_SKIP() << "record type 2 not built yet";
   EXPECT_TRUE(log.Contains("test: flows: 1/1, new: 1, aggregated: 0, filtered: criteria: 0, "
                            "DPI complete: 0, no packets: 0, unknown map: 1"));
 }
