@@ -1,0 +1,80 @@
+// Packet sources read with libpcap: capture files (classic pcap and pcapng) and live
+// interfaces. Each feeds one flow tracker; the caller finishes the tracker when it is done.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "kd_flow_tracker.h"
+
+struct pcap;
+
+struct kdReplayOptions {
+  // Replays at the file's own pace (the gaps between packet times) instead of at once.
+  bool realtime = false;
+  // Called about once a second of wall time with the packets read and the share of the file
+  // read (0 to 1), and once at the end.
+  std::function<void(uint64_t packets, double fraction)> progress;
+  // Set from a signal handler to stop reading early.
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// Names a link type for messages: its libpcap name, or its number.
+std::string kdLinkTypeName(int link_type);
+
+class kdCaptureFile {
+ public:
+  kdCaptureFile() = default;
+  kdCaptureFile(const kdCaptureFile&) = delete;
+  kdCaptureFile& operator=(const kdCaptureFile&) = delete;
+  kdCaptureFile(kdCaptureFile&& other) noexcept;
+  kdCaptureFile& operator=(kdCaptureFile&& other) noexcept;
+  ~kdCaptureFile();
+
+  // Opens path ("-" is standard input). False, with the reason in error, when libpcap cannot.
+  bool Open(const std::string& path, std::string& error);
+  const std::string& path() const { return path_; }
+  int LinkType() const;
+
+  // Feeds every packet to tracker. False when reading failed before the end of the file (a
+  // file cut in the middle of a packet, a damaged block): error then says where, and the
+  // packets before were delivered. Stopping through options.stop is not a failure.
+  bool Replay(kdFlowTracker& tracker, const kdReplayOptions& options, std::string& error);
+  uint64_t packets() const { return packets_; }
+
+ private:
+  double Fraction() const;
+
+  pcap* handle_ = nullptr;
+  std::string path_;
+  uint64_t size_ = 0;
+  uint64_t packets_ = 0;
+};
+
+class kdLiveCapture {
+ public:
+  kdLiveCapture() = default;
+  kdLiveCapture(const kdLiveCapture&) = delete;
+  kdLiveCapture& operator=(const kdLiveCapture&) = delete;
+  ~kdLiveCapture();
+
+  // Opens the interface in promiscuous mode with a full snapshot length. False, with the reason
+  // in error (no such device, no permission), when it cannot.
+  bool Open(const std::string& iface, std::string& error);
+  int LinkType() const;
+  // The interface index, or kdInterface::kNoIndex.
+  uint32_t Index() const { return index_; }
+
+  // Captures into tracker until stop is set, advancing capture time with the clock while the
+  // link is quiet and reporting the kernel's drops. False, with error, when capturing fails.
+  bool Run(kdFlowTracker& tracker, const std::atomic<bool>& stop, std::string& error);
+  uint64_t packets() const { return packets_; }
+
+ private:
+  pcap* handle_ = nullptr;
+  std::string iface_;
+  uint32_t index_ = 0xFFFFFFFF;
+  uint64_t packets_ = 0;
+};

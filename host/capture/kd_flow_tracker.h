@@ -1,0 +1,91 @@
+// The flow tracker: turns the packets of one capture interface into bidirectional flows, keeps
+// them in a flow map and delivers flow-map, single-flow and packet-statistics events in capture
+// time. docs/capture.md states its rules for users.
+//
+// Invariants the tracker keeps:
+//  - Every packet decoded as IP is counted in exactly one flow, or in "discarded" when the
+//    flow table is full; every other packet is counted in "discarded".
+//  - A flow's byte and packet counters hold what it carried since the last flow-map event in
+//    which it was complete. Complete flows are reset right after each flow-map event, so a
+//    consumer that sums the complete flows of every snapshot counts every packet exactly once.
+//  - A flow stays complete once complete; closed flows leave the map after the next flow-map
+//    event, and at Finish every flow is closed and delivered one last time.
+//
+// Single-threaded: one thread calls every method, and the target is called on that thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kd_capture_events.h"
+#include "kd_local_networks.h"
+#include "kd_packet_decoder.h"
+#include "korviad/kd_flow.h"
+#include "korviad/kd_packet_stats.h"
+
+struct kdFlowTrackerConfig {
+  // The capture interface every flow refers to.
+  std::shared_ptr<kdInterface> iface = std::make_shared<kdInterface>();
+  kdLocalNetworks local_networks = kdLocalNetworks::Defaults();
+  uint64_t update_interval_us = 15'000'000;  // capture time between flow-map events, > 0
+  uint64_t tcp_idle_us = 300'000'000;
+  uint64_t other_idle_us = 30'000'000;
+  size_t buckets = 1024;
+  size_t max_flows = 1'000'000;  // flows beyond this are not created
+};
+
+class kdFlowTracker {
+ public:
+  kdFlowTracker(kdFlowTrackerConfig config, kdCaptureEventTarget& target);
+  kdFlowTracker(const kdFlowTracker&) = delete;
+  kdFlowTracker& operator=(const kdFlowTracker&) = delete;
+  ~kdFlowTracker();
+
+  // Starts the clock at time_us (microseconds since the epoch) without a packet, as a live
+  // capture does when it opens; otherwise the first packet starts it.
+  void Start(uint64_t time_us);
+  // One captured packet of the given link type. Capture time never runs backwards: a packet
+  // older than one already seen counts at the latest time seen.
+  void Packet(int link_type, uint64_t time_us, const uint8_t* data, uint32_t caplen,
+              uint32_t wirelen);
+  // Lets capture time pass without a packet (a quiet live interface).
+  void AdvanceTime(uint64_t time_us);
+  // Adds packets the capture itself lost; reported with the next statistics event.
+  void AddCaptureDropped(uint64_t packets);
+  // The end of the capture: every flow expires, then the last flow-map and statistics events.
+  // The tracker is empty afterwards and may be fed again.
+  void Finish();
+
+  size_t FlowCount() const { return flow_count_; }
+  // Counters of the whole capture so far.
+  kdPacketStats Totals() const;
+
+ private:
+  class Flow;
+
+  void Clock(uint64_t time_us);
+  void RunUpdate(uint64_t at_us);
+  void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen);
+  // The flow of a packet, created if new; null when the table is full.
+  std::shared_ptr<Flow> FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a,
+                                     bool& created);
+  // Classifies a flow by its first payload.
+  void Inspect(Flow& flow, const kdDecodedPacket& packet);
+  void Complete(const std::shared_ptr<Flow>& flow);
+  void Close(const std::shared_ptr<Flow>& flow);
+  void DeliverFlow(kdPluginProcessor::Event event, const std::shared_ptr<Flow>& flow);
+  void DeliverSnapshot();
+
+  kdFlowTrackerConfig config_;
+  kdCaptureEventTarget& target_;
+  kdFlowMap map_;
+  uint64_t seed_;  // digest seed: flows of different interfaces never share digests
+  size_t flow_count_ = 0;
+  bool started_ = false;
+  uint64_t now_us_ = 0;
+  uint64_t next_update_us_ = 0;
+  kdPacketStats pending_;  // since the last statistics event
+  kdPacketStats delivered_;
+};
