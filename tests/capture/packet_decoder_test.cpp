@@ -12,10 +12,12 @@ namespace {
 using namespace capture_testing;
 
 // Decodes a copy of exactly caplen bytes, so that the address sanitizer sees any read past them.
+// The copy lives until the next call, as the payload pointer points into it.
 kdDecodeResult Decode(int link, const Bytes& frame, kdDecodedPacket& out, size_t caplen = SIZE_MAX,
                       uint32_t wirelen = 0) {
+  static std::unique_ptr<uint8_t[]> copy;
   size_t n = std::min(caplen, frame.size());
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[n == 0 ? 1 : n]);
+  copy.reset(new uint8_t[n == 0 ? 1 : n]);
   memcpy(copy.get(), frame.data(), n);
   return kdDecodePacket(link, copy.get(), static_cast<uint32_t>(n),
                         wirelen != 0 ? wirelen : static_cast<uint32_t>(frame.size()), out);
