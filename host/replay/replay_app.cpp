@@ -1,0 +1,93 @@
+#include "replay_app.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "korviad/kd_instance.h"
+#include "korviad/kd_log.h"
+#include "replay_line_writer.h"
+#include "replay_plugin_path.h"
+#include "replay_report.h"
+#include "replay_runner.h"
+#include "replay_script.h"
+#include "replay_script_player.h"
+#include "replay_signals.h"
+#include "replay_sink_router.h"
+
+namespace kdreplay {
+
+namespace {
+
+// The configuration must be a readable file, and writable when the script rewrites it.
+bool CheckConf(const std::string& path, bool rewritten) {
+  struct stat info;
+  int error = 0;
+  if (stat(path.c_str(), &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else if (access(path.c_str(), R_OK) != 0 || (rewritten && access(path.c_str(), W_OK) != 0)) {
+    error = errno;
+  }
+  if (error != 0) {
+    Report("%s: %s", path.c_str(), strerror(error));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunReplay(const Options& options) {
+  InstallSignalHandlers();
+  kdLog::SetDebug(options.debug);
+
+  Script script;
+  try {
+    script = ReadScript(options.events);
+  } catch (const std::exception& e) {
+    Report("%s", e.what());
+    return kExitFailure;
+  }
+  if (!CheckConf(options.conf, script.rewrites_conf)) return kExitFailure;
+
+  std::string plugin_path = options.plugin;
+  std::string error;
+  if (plugin_path.empty() && !FindDefaultPlugin(plugin_path, error)) {
+    Report("%s", error.c_str());
+    return kExitFailure;
+  }
+
+  LineWriter out(stdout);
+  PayloadRouter router(options.sinks, out);
+  if (!router.Prepare(error)) {
+    Report("%s", error.c_str());
+    return kExitFailure;
+  }
+
+  kdInstance instance;
+  router.Attach();
+  PluginRunner runner(instance, out, options.tag);
+  try {
+    runner.Start(plugin_path, options.conf);
+  } catch (const std::exception& e) {
+    Report("%s", e.what());
+    return kExitFailure;
+  }
+
+  ScriptPlayer player(script, options.conf);
+  bool completed = player.Play(runner);
+  runner.Stop();
+  router.Detach();
+  fflush(stdout);
+
+  if (!completed || router.failures() > 0 || out.failures() > 0) return kExitFailure;
+  return runner.HadPluginErrors() ? kExitPluginErrors : kExitOk;
+}
+
+}  // namespace kdreplay

@@ -1,0 +1,48 @@
+// A directory that receives one file per dispatched payload:
+//   PATH/SINK-CHANNEL-SEQ.EXT
+// SEQ counts from 1 per file name stem SINK-CHANNEL (so two sink/channel pairs whose safe names
+// coincide share one count instead of overwriting each other's files); EXT follows the dispatch
+// flags (see replay_payload_encoding.h). A file appears complete or not at all: it is written
+// under a temporary name in the same directory and renamed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace kdreplay {
+
+// name with every character other than a letter, digit, ".", "_" or "-" replaced by "_" (a
+// multi-byte UTF-8 character becomes one "_"), cut to kMaxSafeName characters. The result never
+// contains "/" and so never leaves the directory it is used in.
+constexpr size_t kMaxSafeName = 100;
+std::string SafeFileName(const std::string& name);
+
+class DirectorySink {
+ public:
+  explicit DirectorySink(std::string path);
+  DirectorySink(const DirectorySink&) = delete;
+  DirectorySink& operator=(const DirectorySink&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Creates the directory and its parents if missing. False with a reason in error otherwise.
+  bool Prepare(std::string& error);
+
+  // Writes one payload. A failure is reported on standard error and returns false.
+  bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
+             uint32_t flags);
+
+ private:
+  bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
+
+  const std::string path_;
+  std::mutex lock_;
+  std::map<std::string, uint64_t> sequence_;
+  uint64_t temp_counter_ = 0;
+};
+
+}  // namespace kdreplay

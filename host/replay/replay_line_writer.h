@@ -1,0 +1,29 @@
+// Whole lines to a stream, one writer at a time, flushed at once: payload lines from the
+// plugin's thread and status lines from the host thread never interleave.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace kdreplay {
+
+class LineWriter {
+ public:
+  explicit LineWriter(FILE* out) : out_(out) {}
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  // Writes line and "\n" and flushes. False when the stream refused it (closed pipe, full disk).
+  bool Write(const std::string& line);
+  // Number of lines that could not be written.
+  uint64_t failures() const;
+
+ private:
+  mutable std::mutex lock_;
+  FILE* out_;
+  uint64_t failures_ = 0;
+};
+
+}  // namespace kdreplay

@@ -1,0 +1,53 @@
+#include "replay_payload_encoding.h"
+
+#include <zlib.h>
+
+#include <limits>
+#include <stdexcept>
+
+#include "korviad/kd_plugin.h"
+
+namespace kdreplay {
+
+using nlohmann::json;
+
+std::string GzipCompress(const std::string& data) {
+  if (data.size() > std::numeric_limits<uInt>::max())
+    throw std::runtime_error("gzip: payload too large");
+  z_stream stream{};
+  // Window bits 15 + 16 select the gzip wrapper rather than the zlib one.
+  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+      Z_OK)
+    throw std::runtime_error("gzip: deflateInit2 failed");
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+  // zlib's interface is not const-correct; it does not write to the input.
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  int rc = deflate(&stream, Z_FINISH);
+  size_t written = out.size() - stream.avail_out;
+  deflateEnd(&stream);
+  if (rc != Z_STREAM_END) throw std::runtime_error("gzip: deflate failed");
+  out.resize(written);
+  return out;
+}
+
+EncodedPayload EncodePayload(const json& payload, uint32_t flags) {
+  EncodedPayload encoded;
+  if ((flags & kdPlugin::DF_FORMAT_MSGPACK) != 0) {
+    std::vector<uint8_t> bytes = json::to_msgpack(payload);
+    encoded.bytes.assign(bytes.begin(), bytes.end());
+    encoded.extension = ".msgpack";
+  } else {
+    encoded.bytes = payload.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    encoded.extension = ".json";
+  }
+  if ((flags & kdPlugin::DF_COMPRESS_GZ) != 0) {
+    encoded.bytes = GzipCompress(encoded.bytes);
+    encoded.extension += ".gz";
+  }
+  return encoded;
+}
+
+}  // namespace kdreplay

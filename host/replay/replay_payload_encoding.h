@@ -1,0 +1,24 @@
+// Payload bytes as the dispatch flags ask for them: DF_FORMAT_MSGPACK (0x04) gives MessagePack,
+// any other format (DF_FORMAT_JSON 0x01, DF_FORMAT_OBJECT 0x02, none) JSON text; DF_COMPRESS_GZ
+// (0x20) compresses the result into the gzip format.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace kdreplay {
+
+struct EncodedPayload {
+  std::string bytes;
+  std::string extension;  // ".json" or ".msgpack", then ".gz" when compressed
+};
+
+// Throws std::runtime_error when compression fails.
+EncodedPayload EncodePayload(const nlohmann::json& payload, uint32_t flags);
+
+// data in the gzip format. Throws std::runtime_error when zlib fails.
+std::string GzipCompress(const std::string& data);
+
+}  // namespace kdreplay

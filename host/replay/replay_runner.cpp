@@ -1,0 +1,126 @@
+#include "replay_runner.h"
+
+#include <nlohmann/json.hpp>
+
+#include "korviad/kd_plugin.h"
+#include "replay_report.h"
+
+namespace kdreplay {
+
+PluginRunner::PluginRunner(kdInstance& instance, LineWriter& status_out, const std::string& tag)
+    : instance_(instance), status_out_(status_out), tag_(tag), watcher_(tag) {}
+
+PluginRunner::~PluginRunner() {
+  Stop();
+}
+
+void PluginRunner::Start(const std::string& plugin_path, const std::string& conf_path) {
+  loader_ = std::make_unique<kdPluginLoader>(plugin_path, tag_,
+                                             kdPluginParameters{{"conf_filename", conf_path}});
+  // The plugin is built with a pending reload: its first pass loads the configuration.
+  uint64_t finished = watcher_.Finished();
+  loader_->Start();
+  AwaitReload("first configuration load", finished);
+}
+
+void PluginRunner::Stop() {
+  if (loader_) loader_->Stop();
+  loader_.reset();
+}
+
+bool PluginRunner::HadPluginErrors() const {
+  return errors_ || watcher_.Failures() > 0;
+}
+
+template <typename Call>
+void PluginRunner::Guarded(const std::string& where, Call call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    Report("%s: the plugin raised an exception: %s", where.c_str(), e.what());
+    errors_ = true;
+  } catch (...) {
+    Report("%s: the plugin raised an unknown exception", where.c_str());
+    errors_ = true;
+  }
+}
+
+void PluginRunner::AwaitReload(const std::string& where, uint64_t finished) {
+  switch (watcher_.WaitAfter(finished, kReloadTimeout)) {
+    case ReloadWatcher::Outcome::kLoaded:
+      break;
+    case ReloadWatcher::Outcome::kFailed:
+      Report("%s: the plugin's configuration reload failed", where.c_str());
+      break;
+    case ReloadWatcher::Outcome::kThreadEnded:
+      Report("%s: the plugin's thread has ended", where.c_str());
+      errors_ = true;
+      return;
+    case ReloadWatcher::Outcome::kTimedOut:
+      Report("%s: the plugin did not finish reloading within %lld s; going on", where.c_str(),
+             static_cast<long long>(kReloadTimeout.count()));
+      errors_ = true;
+      return;
+  }
+  // The reload logs its line while it still applies settings under the plugin lock; taking the
+  // lock once makes sure it has finished before the next event arrives.
+  kdThread::Guard settled(*loader_->GetPlugin());
+}
+
+void PluginRunner::DeliverFlowMap(const std::string& where, kdFlowMap& map, uint32_t value) {
+  Guarded(where, [&] {
+    loader_->GetPlugin()->DispatchProcessorEvent(static_cast<kdPluginProcessor::Event>(value),
+                                                 &map);
+  });
+}
+
+void PluginRunner::DeliverFlow(const std::string& where, std::shared_ptr<kdFlow> flow,
+                               uint32_t value) {
+  Guarded(where, [&] {
+    loader_->GetPlugin()->DispatchProcessorEvent(static_cast<kdPluginProcessor::Event>(value),
+                                                 flow);
+  });
+}
+
+void PluginRunner::DeliverStats(const std::string& where, const std::string& iface,
+                                kdPacketStats& stats) {
+  // The event value is the host's statistics event; the plugin does not examine it.
+  Guarded(where, [&] {
+    loader_->GetPlugin()->DispatchProcessorEvent(kdPluginProcessor::EVENT_PKT_GLOBAL_STATS, iface,
+                                                 &stats);
+  });
+}
+
+void PluginRunner::Reload(const std::string& where) {
+  // Counted before the event is sent: the plugin may finish the reload before this call returns.
+  uint64_t finished = watcher_.Finished();
+  bool sent = false;
+  Guarded(where, [&] {
+    loader_->GetPlugin()->DispatchEvent(kdPlugin::EVENT_RELOAD);
+    sent = true;
+  });
+  if (sent) AwaitReload(where, finished);
+}
+
+void PluginRunner::SetLinkAddress(uint32_t index, const kdAddr* mac) {
+  if (mac != nullptr) {
+    instance_.addr_lookup.SetLinkAddress(index, *mac);
+  } else {
+    instance_.addr_lookup.RemoveLinkAddress(index);
+  }
+}
+
+void PluginRunner::WriteStatus(const std::string& where) {
+  nlohmann::json status = nlohmann::json::object();
+  bool filled = false;
+  Guarded(where, [&] {
+    loader_->GetPlugin()->GetStatus(status);
+    filled = true;
+  });
+  if (!filled) return;
+  nlohmann::json line = {{"status", status}};
+  if (!status_out_.Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)))
+    Report("%s: cannot write the status line to standard output", where.c_str());
+}
+
+}  // namespace kdreplay

@@ -1,0 +1,101 @@
+#include "replay_sink_router.h"
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "korviad/kd_plugin.h"
+#include "replay_json_fields.h"
+#include "replay_report.h"
+
+namespace kdreplay {
+
+using nlohmann::json;
+
+PayloadRouter::PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out)
+    : out_(out) {
+  for (const auto& entry : sinks) {
+    if (entry.second.kind == SinkSpec::Kind::kDirectory)
+      directories_[entry.first] = std::make_shared<DirectorySink>(entry.second.path);
+  }
+}
+
+PayloadRouter::~PayloadRouter() {
+  Detach();
+}
+
+bool PayloadRouter::Prepare(std::string& error) {
+  // One writer per directory, whatever the spelling of its path, so that file numbering (and
+  // thereby the guarantee that no file is overwritten) covers every sink writing there.
+  std::map<std::pair<dev_t, ino_t>, std::shared_ptr<DirectorySink>> by_identity;
+  for (auto& entry : directories_) {
+    if (!entry.second->Prepare(error)) {
+      error = "sink " + Describe(entry.first) + ": cannot create directory " + error;
+      return false;
+    }
+    struct stat info;
+    if (stat(entry.second->path().c_str(), &info) != 0) continue;
+    auto inserted = by_identity.emplace(std::make_pair(info.st_dev, info.st_ino), entry.second);
+    if (!inserted.second) entry.second = inserted.first->second;
+  }
+  return true;
+}
+
+void PayloadRouter::Attach() {
+  if (attached_) return;
+  observer_id_ = kdSinkRegistry::AddObserver(
+      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
+             uint32_t flags) { Route(sink, channels, payload, flags); });
+  attached_ = true;
+}
+
+void PayloadRouter::Detach() {
+  if (!attached_) return;
+  kdSinkRegistry::RemoveObserver(observer_id_);
+  attached_ = false;
+}
+
+uint64_t PayloadRouter::failures() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return failures_;
+}
+
+void PayloadRouter::WriteLine(const std::string& sink, const std::string& channel,
+                              const json& payload, uint32_t flags) {
+  // Written member by member (in the JSON library's key order) to spare a copy of the payload.
+  auto text = [](const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+  };
+  std::string line = "{\"channel\":" + text(channel) + ",\"flags\":" + std::to_string(flags) +
+                     ",\"payload\":" + text(payload) + ",\"sink\":" + text(sink) + "}";
+  if (!out_.Write(line)) {
+    Report("sink %s channel %s: cannot write to standard output", Describe(sink).c_str(),
+           Describe(channel).c_str());
+    std::lock_guard<std::mutex> guard(lock_);
+    ++failures_;
+  }
+}
+
+void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& channels,
+                          const json& payload, uint32_t flags) {
+  // An exception would travel back into the plugin's payload pass: everything is caught here.
+  try {
+    // A dispatch to no channel at all is still written, under the empty channel name.
+    std::set<std::string> targets = channels.empty() ? std::set<std::string>{""} : channels;
+    auto directory = directories_.find(sink);
+    for (const std::string& channel : targets) {
+      if (directory == directories_.end()) {
+        WriteLine(sink, channel, payload, flags);
+      } else if (!directory->second->Write(sink, channel, payload, flags)) {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++failures_;
+      }
+    }
+  } catch (const std::exception& e) {
+    Report("sink %s: payload not written: %s", Describe(sink).c_str(), e.what());
+    std::lock_guard<std::mutex> guard(lock_);
+    ++failures_;
+  }
+}
+
+}  // namespace kdreplay

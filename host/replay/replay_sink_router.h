@@ -1,0 +1,56 @@
+// Routes what the plugin dispatches (kdSinkRegistry) to the sinks named on the command line:
+// each sink either writes one line per dispatch to standard output,
+//   {"channel": C, "flags": F, "payload": P, "sink": S}
+// (the payload as JSON whatever the flags say), or one file per dispatch into a directory.
+// Sinks not named go to standard output. A dispatch to several channels is written once per
+// channel. A write that fails is reported and counted; the run goes on.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "replay_dir_sink.h"
+#include "replay_line_writer.h"
+#include "replay_options.h"
+
+namespace kdreplay {
+
+class PayloadRouter {
+ public:
+  PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out);
+  PayloadRouter(const PayloadRouter&) = delete;
+  PayloadRouter& operator=(const PayloadRouter&) = delete;
+  ~PayloadRouter();
+
+  // Creates the sink directories. False with a reason in error when one cannot be made.
+  bool Prepare(std::string& error);
+  // Starts and stops receiving dispatches.
+  void Attach();
+  void Detach();
+
+  // Payloads that could not be written.
+  uint64_t failures() const;
+
+  // One dispatch (the registry observer; public for tests).
+  void Route(const std::string& sink, const std::set<std::string>& channels,
+             const nlohmann::json& payload, uint32_t flags);
+
+ private:
+  void WriteLine(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
+                 uint32_t flags);
+
+  LineWriter& out_;
+  // Directory sinks by sink name; sinks sharing one directory share one DirectorySink.
+  std::map<std::string, std::shared_ptr<DirectorySink>> directories_;
+  uint64_t observer_id_ = 0;
+  bool attached_ = false;
+  mutable std::mutex lock_;
+  uint64_t failures_ = 0;
+};
+
+}  // namespace kdreplay

@@ -1,0 +1,131 @@
+// Payload encodings, safe file names, the directory sink and the routing of dispatches.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "korviad/kd_plugin.h"
+#include "replay/replay_harness.h"
+#include "replay_dir_sink.h"
+#include "replay_payload_encoding.h"
+#include "replay_sink_router.h"
+
+namespace {
+
+using nlohmann::json;
+using replay_testing::Gunzip;
+using replay_testing::ReadFile;
+
+const json kPayload = json::parse(
+    R"({"log_time_end": 2, "log_time_start": 1, "stats": [{"name": "ü\u0001", "n": 18446744073709551615, "x": -1.5}]})");
+
+json Decode(const kdreplay::EncodedPayload& encoded) {
+  std::string bytes = encoded.bytes;
+  std::string extension = encoded.extension;
+  if (extension.size() > 3 && extension.compare(extension.size() - 3, 3, ".gz") == 0) {
+    bytes = Gunzip(bytes);
+    extension.resize(extension.size() - 3);
+  }
+  return extension == ".msgpack" ? json::from_msgpack(bytes) : json::parse(bytes);
+}
+
+TEST(PayloadEncoding, FlagsChooseFormatAndCompression) {
+  struct Case {
+    uint32_t flags;
+    const char* extension;
+  };
+  const Case cases[] = {{0x01, ".json"},    {0x02, ".json"},    {0x04, ".msgpack"},
+                        {0x21, ".json.gz"}, {0x22, ".json.gz"}, {0x24, ".msgpack.gz"},
+                        {0x00, ".json"},    {0x20, ".json.gz"}};
+  for (const Case& c : cases) {
+    kdreplay::EncodedPayload encoded = kdreplay::EncodePayload(kPayload, c.flags);
+    EXPECT_EQ(encoded.extension, c.extension) << c.flags;
+    EXPECT_EQ(Decode(encoded), kPayload) << c.flags;
+  }
+  // The gzip format, as zcat reads it.
+  std::string gz = kdreplay::EncodePayload(kPayload, 0x21).bytes;
+  ASSERT_GE(gz.size(), 2u);
+  EXPECT_EQ(static_cast<unsigned char>(gz[0]), 0x1f);
+  EXPECT_EQ(static_cast<unsigned char>(gz[1]), 0x8b);
+  EXPECT_EQ(Gunzip(kdreplay::GzipCompress("")), "");
+}
+
+TEST(SafeFileName, OnlyLettersDigitsDotUnderscoreDashSurvive) {
+  EXPECT_EQ(kdreplay::SafeFileName("Sink_1.a-b"), "Sink_1.a-b");
+  EXPECT_EQ(kdreplay::SafeFileName("../a/b"), ".._a_b");
+  EXPECT_EQ(kdreplay::SafeFileName(std::string("a\0b\n\x7f c", 7)), "a_b___c");
+  EXPECT_EQ(kdreplay::SafeFileName("grün"), "gr_n");    // one "_" per character
+  EXPECT_EQ(kdreplay::SafeFileName("\xff\xfe"), "__");  // bytes that are no UTF-8 at all
+  EXPECT_EQ(kdreplay::SafeFileName(""), "");
+  EXPECT_EQ(kdreplay::SafeFileName(std::string(300, 'x')).size(), kdreplay::kMaxSafeName);
+}
+
+TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
+  testing_support::TempDir dir;
+  kdreplay::DirectorySink sink(dir.File("a/b/c"));
+  std::string error;
+  ASSERT_TRUE(sink.Prepare(error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 1}}, 0x01));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01));
+  EXPECT_TRUE(sink.Write("s", "other", {{"n", 3}}, 0x04));
+  // Different names that become the same file name continue its numbering.
+  EXPECT_TRUE(sink.Write("s", "c/h", {{"n", 4}}, 0x01));
+  EXPECT_TRUE(sink.Write("s", "c_h", {{"n", 5}}, 0x01));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-1.json"))), json({{"n", 1}}));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-2.json"))), json({{"n", 2}}));
+  EXPECT_EQ(json::from_msgpack(ReadFile(dir.File("a/b/c/s-other-1.msgpack"))), json({{"n", 3}}));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-c_h-1.json"))), json({{"n", 4}}));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-c_h-2.json"))), json({{"n", 5}}));
+}
+
+TEST(DirectorySink, PrepareRefusesAFile) {
+  testing_support::TempDir dir;
+  dir.Write("plain", "x");
+  std::string error;
+  EXPECT_FALSE(kdreplay::DirectorySink(dir.File("plain")).Prepare(error));
+  EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
+  EXPECT_FALSE(kdreplay::DirectorySink(dir.File("plain/below")).Prepare(error));
+}
+
+TEST(DirectorySink, FailedWriteLeavesNoTemporaryFile) {
+  testing_support::TempDir dir;
+  kdreplay::DirectorySink sink(dir.File("out"));
+  std::string error;
+  ASSERT_TRUE(sink.Prepare(error));
+  ASSERT_EQ(mkdir(dir.File("out/s-ch-1.json").c_str(), 0755), 0);
+  EXPECT_FALSE(sink.Write("s", "ch", {{"n", 1}}, 0x01));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01));  // the lost number stays a gap
+  std::string listing;
+  std::string command = "ls -A '" + dir.File("out") + "'";
+  FILE* ls = popen(command.c_str(), "r");
+  char buffer[256];
+  while (fgets(buffer, sizeof(buffer), ls) != nullptr) listing += buffer;
+  pclose(ls);
+  EXPECT_EQ(listing, "s-ch-1.json\ns-ch-2.json\n");
+}
+
+TEST(PayloadRouter, WritesOneLinePerChannelAndRoutesNamedSinksToDirectories) {
+  testing_support::TempDir dir;
+  std::string out_path = dir.File("stdout.txt");
+  FILE* out = fopen(out_path.c_str(), "w+");
+  ASSERT_NE(out, nullptr);
+  {
+    kdreplay::LineWriter writer(out);
+    kdreplay::SinkSpec files{kdreplay::SinkSpec::Kind::kDirectory, dir.File("files")};
+    kdreplay::PayloadRouter router({{"disk", files}, {"shown", kdreplay::SinkSpec{}}}, writer);
+    std::string error;
+    ASSERT_TRUE(router.Prepare(error)) << error;
+    router.Attach();
+    kdSinkRegistry::Dispatch("other", {"b", "a"}, {{"k", "v"}}, 0x24);
+    kdSinkRegistry::Dispatch("disk", {"x"}, {{"k", 1}}, 0x01);
+    router.Detach();
+    kdSinkRegistry::Dispatch("other", {"c"}, json::object(), 0x01);  // no longer routed
+    EXPECT_EQ(router.failures(), 0u);
+  }
+  fclose(out);
+  EXPECT_EQ(ReadFile(out_path),
+            "{\"channel\":\"a\",\"flags\":36,\"payload\":{\"k\":\"v\"},\"sink\":\"other\"}\n"
+            "{\"channel\":\"b\",\"flags\":36,\"payload\":{\"k\":\"v\"},\"sink\":\"other\"}\n");
+  EXPECT_EQ(json::parse(ReadFile(dir.File("files/disk-x-1.json"))), json({{"k", 1}}));
+}
+
+}  // namespace
