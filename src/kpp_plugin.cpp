@@ -52,7 +52,10 @@ kppPlugin::~kppPlugin() {
 }
 
 void kppPlugin::DispatchEvent(kdPlugin::Event event, void* /*argument*/) {
-  if (event == kdPlugin::EVENT_RELOAD) pending_reload.store(true);
+  if (event != kdPlugin::EVENT_RELOAD) return;
+  pending_reload.store(true);
+  // Wake the worker so that the reload comes now rather than at its next timed wake-up.
+  pthread_cond_broadcast(&wakeup_cond);
 }
 
 std::vector<std::string> kppPlugin::GetCriteria() {
