@@ -32,12 +32,12 @@ uint64_t WallMicroseconds() {
   return Microseconds(now);
 }
 
-bool Stopped(const std::atomic<bool>* stop) {
-  return stop != nullptr && stop->load(std::memory_order_relaxed);
+bool Stopped(const std::function<bool()>& stop) {
+  return stop && stop();
 }
 
 // Sleeps until deadline in short steps, so that a stop request is seen soon.
-void SleepUntil(Clock::time_point deadline, const std::atomic<bool>* stop) {
+void SleepUntil(Clock::time_point deadline, const std::function<bool()>& stop) {
   while (!Stopped(stop)) {
     Clock::time_point now = Clock::now();
     if (now >= deadline) return;
@@ -212,7 +212,8 @@ void OnLivePacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 
 }  // namespace
 
-bool kdLiveCapture::Run(kdFlowTracker& tracker, const std::atomic<bool>& stop, std::string& error) {
+bool kdLiveCapture::Run(kdFlowTracker& tracker, const std::function<bool()>& stop,
+                        std::string& error) {
   if (handle_ == nullptr) {
     error = "not open";
     return false;
@@ -222,7 +223,7 @@ bool kdLiveCapture::Run(kdFlowTracker& tracker, const std::atomic<bool>& stop, s
   uint64_t dropped = 0;
   tracker.Start(WallMicroseconds());
   bool ok = true;
-  while (!stop.load(std::memory_order_relaxed)) {
+  while (!Stopped(stop)) {
     if (fd >= 0) {
       pollfd wait = {fd, POLLIN, 0};
       poll(&wait, 1, 200);  // EINTR from the stop signal just ends the wait

@@ -2,7 +2,6 @@
 // interfaces. Each feeds one flow tracker; the caller finishes the tracker when it is done.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,8 +16,8 @@ struct kdReplayOptions {
   // Called about once a second of wall time with the packets read and the share of the file
   // read (0 to 1), and once at the end.
   std::function<void(uint64_t packets, double fraction)> progress;
-  // Set from a signal handler to stop reading early.
-  const std::atomic<bool>* stop = nullptr;
+  // Polled between packets: true stops the replay early (a signal, for instance).
+  std::function<bool()> stop;
 };
 
 // Names a link type for messages: its libpcap name, or its number.
@@ -67,9 +66,10 @@ class kdLiveCapture {
   // The interface index, or kdInterface::kNoIndex.
   uint32_t Index() const { return index_; }
 
-  // Captures into tracker until stop is set, advancing capture time with the clock while the
-  // link is quiet and reporting the kernel's drops. False, with error, when capturing fails.
-  bool Run(kdFlowTracker& tracker, const std::atomic<bool>& stop, std::string& error);
+  // Captures into tracker until stop returns true (it is polled at least every 200 ms, and a
+  // signal ends the wait at once), advancing capture time with the clock while the link is
+  // quiet and reporting the kernel's drops. False, with error, when capturing fails.
+  bool Run(kdFlowTracker& tracker, const std::function<bool()>& stop, std::string& error);
   uint64_t packets() const { return packets_; }
 
  private:

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
+#include "replay_capture_source.h"
 #include "replay_line_writer.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -41,18 +43,42 @@ bool CheckConf(const std::string& path, bool rewritten) {
   return true;
 }
 
+CaptureOptions MakeCaptureOptions(const Options& options) {
+  CaptureOptions capture;
+  capture.files = options.pcaps;
+  capture.live = options.live;
+  capture.role = options.iface_role;
+  if (!options.local_nets.empty()) {
+    capture.local_networks = kdLocalNetworks();
+    for (const std::string& cidr : options.local_nets) capture.local_networks.Add(cidr);
+  }
+  capture.update_interval_us = static_cast<uint64_t>(options.update_interval * 1e6);
+  capture.realtime = options.realtime;
+  capture.progress = options.progress;
+  return capture;
+}
+
 }  // namespace
 
 int RunReplay(const Options& options) {
   InstallSignalHandlers();
   kdLog::SetDebug(options.debug);
 
+  // The input is read (a script) or opened (capture files, an interface) before the plugin
+  // starts, so that a bad one stops the run with nothing done.
+  bool capture = options.events.empty();
   Script script;
-  try {
-    script = ReadScript(options.events);
-  } catch (const std::exception& e) {
-    Report("%s", e.what());
-    return kExitFailure;
+  std::unique_ptr<CaptureSource> source;
+  if (capture) {
+    source = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
+    if (!source->Open()) return kExitFailure;
+  } else {
+    try {
+      script = ReadScript(options.events);
+    } catch (const std::exception& e) {
+      Report("%s", e.what());
+      return kExitFailure;
+    }
   }
   if (!CheckConf(options.conf, script.rewrites_conf)) return kExitFailure;
 
@@ -80,8 +106,13 @@ int RunReplay(const Options& options) {
     return kExitFailure;
   }
 
-  ScriptPlayer player(script, options.conf);
-  bool completed = player.Play(runner);
+  bool completed = false;
+  if (capture) {
+    completed = source->Play(runner);
+  } else {
+    ScriptPlayer player(script, options.conf);
+    completed = player.Play(runner);
+  }
   runner.Stop();
   router.Detach();
   fflush(stdout);

@@ -1,13 +1,19 @@
 #include "replay_options.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
+
+#include "kd_local_networks.h"
+#include "korviad/kd_flow.h"
 
 namespace kdreplay {
 
 namespace {
 
-const char* const kValueOptions[] = {"--plugin", "--conf", "--tag", "--events", "--sink"};
+const char* const kValueOptions[] = {"--plugin",    "--conf",           "--tag",  "--events",
+                                     "--sink",      "--pcap",           "--live", "--iface-role",
+                                     "--local-net", "--update-interval"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -16,12 +22,38 @@ bool TakesValue(const std::string& name) {
   return false;
 }
 
+bool ParseRole(const std::string& value, uint8_t& role, std::string& error) {
+  if (value == "internal" || value == "external") {
+    role = value == "internal" ? kdInterface::kRoleInternal : kdInterface::kRoleExternal;
+    return true;
+  }
+  error = "--iface-role must be \"internal\" or \"external\", got \"" + value + "\"";
+  return false;
+}
+
+// Whole or decimal seconds, at least one: shorter intervals would only repeat flow-map events
+// of the same flows.
+bool ParseInterval(const std::string& value, double& seconds, std::string& error) {
+  char* end = nullptr;
+  double parsed = strtod(value.c_str(), &end);
+  bool digits = value.find_first_not_of("0123456789.") == std::string::npos;
+  if (!digits || end == value.c_str() || *end != '\0' || !(parsed >= 1 && parsed <= 86400)) {
+    error = "--update-interval must be a number of seconds from 1 to 86400, got \"" + value + "\"";
+    return false;
+  }
+  seconds = parsed;
+  return true;
+}
+
 }  // namespace
 
 const char* UsageText() {
   return "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
+         "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
+         "       korvia-replay [options] --conf FILE --live IFACE\n"
          "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
-         "Lines script and writes what it dispatches to sinks.\n"
+         "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
+         "to sinks.\n"
          "\n"
          "  --plugin PATH      plugin library (default: the plugin built or installed beside\n"
          "                     the program)\n"
@@ -32,10 +64,23 @@ const char* UsageText() {
          "                     default for every sink) or \"dir:PATH\" (one file per payload,\n"
          "                     encoded by the dispatch flags)\n"
          "  --debug            show the plugin's debug lines on standard error\n"
+         "\n"
+         "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
+         "                        in order)\n"
+         "  --live IFACE          capture from an interface until SIGINT or SIGTERM, then stop\n"
+         "                        cleanly\n"
+         "  --iface-role ROLE     \"internal\" (role 1, default) or \"external\" for the capture\n"
+         "                        interface\n"
+         "  --local-net CIDR      a local network (repeatable); default 10.0.0.0/8,\n"
+         "                        172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16,\n"
+         "                        fc00::/7, fe80::/10\n"
+         "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"
+         "  --realtime            replay a file at its own pace instead of as fast as possible\n"
+         "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 success, 1 failure, 2 usage error, 3 the plugin raised errors.\n"
-         "See docs/replay.md for the event script format.\n";
+         "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
 }
 
 bool ParseSinkOption(const std::string& text, std::string& name, SinkSpec& spec,
@@ -76,6 +121,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       options.debug = true;
       continue;
     }
+    if (argument == "--realtime" || argument == "--progress") {
+      (argument == "--realtime" ? options.realtime : options.progress) = true;
+      continue;
+    }
 
     std::string name = argument;
     std::string value;
@@ -109,6 +158,18 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       }
       continue;
     }
+    if (name == "--pcap" || name == "--local-net") {
+      if (value.empty()) {
+        error = name + " needs a non-empty value";
+        return false;
+      }
+      if (name == "--local-net" && !kdLocalNetworks().Add(value)) {
+        error = "--local-net: \"" + value + "\" is not an address or a network in CIDR notation";
+        return false;
+      }
+      (name == "--pcap" ? options.pcaps : options.local_nets).push_back(value);
+      continue;
+    }
     if (!seen.insert(name).second) {
       error = name + " given twice";
       return false;
@@ -121,14 +182,29 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (name == "--conf") options.conf = value;
     if (name == "--tag") options.tag = value;
     if (name == "--events") options.events = value;
+    if (name == "--live") options.live = value;
+    if (name == "--iface-role" && !ParseRole(value, options.iface_role, error)) return false;
+    if (name == "--update-interval" && !ParseInterval(value, options.update_interval, error)) {
+      return false;
+    }
   }
 
   if (options.conf.empty()) {
     error = "--conf FILE is required";
     return false;
   }
-  if (options.events.empty()) {
-    error = "--events SCRIPT is required";
+  int inputs = !options.events.empty() + !options.pcaps.empty() + !options.live.empty();
+  if (inputs == 0) {
+    error = "one of --events SCRIPT, --pcap FILE and --live IFACE is required";
+    return false;
+  }
+  if (inputs > 1) {
+    error = !options.events.empty() ? "--events cannot be combined with --pcap or --live"
+                                    : "--pcap cannot be combined with --live";
+    return false;
+  }
+  if (options.pcaps.empty() && (options.realtime || options.progress)) {
+    error = std::string(options.realtime ? "--realtime" : "--progress") + " applies to --pcap only";
     return false;
   }
   return true;

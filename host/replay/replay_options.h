@@ -1,13 +1,18 @@
 // The command line of korvia-replay.
 //
 //   korvia-replay [options] --conf FILE --events SCRIPT
+//   korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]
+//   korvia-replay [options] --conf FILE --live IFACE
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
-// once per sink name; the other options at most once. --help and --version end the parsing.
+// once per sink name, --pcap and --local-net as often as needed; the other options at most once.
+// --help and --version end the parsing.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kdreplay {
 
@@ -25,6 +30,14 @@ struct Options {
   std::string events;                     // "-" is standard input
   std::map<std::string, SinkSpec> sinks;  // sinks not listed go to standard output
   bool debug = false;
+  // Capture input instead of a script (docs/capture.md).
+  std::vector<std::string> pcaps;       // --pcap, replayed in this order
+  std::string live;                     // --live
+  uint8_t iface_role = 1;               // --iface-role: 1 internal, 2 external
+  std::vector<std::string> local_nets;  // --local-net; empty: the default local networks
+  double update_interval = 15;          // --update-interval, seconds of capture time
+  bool realtime = false;
+  bool progress = false;
   bool help = false;
   bool version = false;
 };

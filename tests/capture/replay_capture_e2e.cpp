@@ -1,0 +1,347 @@
+// korvia-replay on capture files, end to end through the real plugin: per address pair totals
+// against tshark's, the command line, and every capture of the robustness corpus.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "korviad/kd_flow.h"
+#include "replay/replay_harness.h"
+#include "replay_options.h"
+
+namespace {
+
+using replay_testing::json;
+using replay_testing::ReplayHarness;
+using replay_testing::ReplayResult;
+
+struct Totals {
+  uint64_t packets = 0;
+  uint64_t bytes = 0;
+  bool operator==(const Totals& o) const { return packets == o.packets && bytes == o.bytes; }
+};
+using PairTotals = std::map<std::string, Totals>;
+
+std::ostream& operator<<(std::ostream& out, const PairTotals& pairs) {
+  for (const auto& [pair, t] : pairs)
+    out << "\n  " << pair << ": " << t.packets << " / " << t.bytes;
+  return out;
+}
+
+std::string Canonical(const std::string& text) {
+  unsigned char bytes[16];
+  char out[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, out, 64);
+  if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) return inet_ntop(AF_INET6, bytes, out, 64);
+  return text;
+}
+
+std::string PairKey(const std::string& a, const std::string& b) {
+  std::string x = Canonical(a), y = Canonical(b);
+  return x < y ? x + " " + y : y + " " + x;
+}
+
+std::string DataFile(const std::string& name) {
+  return std::string(KORVIA_TEST_DATA) + "/" + name;
+}
+
+// Record type 2, privacy off, flat rows, all to standard output.
+json Type2Conf() {
+  return {{"aggregator", 2},
+          {"privacy_mode", false},
+          {"nested", false},
+          {"log_interval", 3600},
+          {"sinks", {{"sink", {{"ch", json::object()}}}}}};
+}
+
+// The rows of every dispatched payload.
+std::vector<json> Rows(const ReplayResult& result) {
+  std::vector<json> rows;
+  for (const json& dispatch : result.Dispatches()) {
+    const json& stats = dispatch["payload"]["stats"];
+    if (!stats.is_array()) continue;
+    for (const json& row : stats) rows.push_back(row);
+  }
+  return rows;
+}
+
+PairTotals PluginPairs(const ReplayResult& result) {
+  PairTotals pairs;
+  for (const json& row : Rows(result)) {
+    Totals& t = pairs[PairKey(row["local_ip"], row["other_ip"])];
+    t.packets += row["packets"].get<uint64_t>();
+    t.bytes += row["local_bytes"].get<uint64_t>() + row["other_bytes"].get<uint64_t>();
+  }
+  return pairs;
+}
+
+bool HaveTshark() {
+  return system("tshark -v >/dev/null 2>&1") == 0;
+}
+
+// tshark's frames summed per pair of the outermost IP header (see capture_file_test.cpp).
+void AddTsharkPairs(const std::string& path, PairTotals& pairs) {
+  std::string command = "tshark -n -r '" + path +
+                        "' -T fields -E occurrence=f -e frame.len -e frame.protocols -e ip.src "
+                        "-e ip.dst -e ipv6.src -e ipv6.dst 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  while (fgets(line, sizeof(line), pipe) != nullptr) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '\t')) fields.push_back(field);
+    fields.resize(6);
+    for (auto& f : fields) {
+      while (!f.empty() && (f.back() == '\n' || f.back() == '\r')) f.pop_back();
+    }
+    std::string layers = ":" + fields[1] + ":";
+    size_t v4 = layers.find(":ip:"), v6 = layers.find(":ipv6:");
+    if (v4 == std::string::npos && v6 == std::string::npos) continue;
+    bool use_v4 = v4 != std::string::npos && (v6 == std::string::npos || v4 < v6);
+    const std::string& source = use_v4 ? fields[2] : fields[4];
+    const std::string& destination = use_v4 ? fields[3] : fields[5];
+    if (source.empty() || destination.empty()) continue;
+    Totals& t = pairs[PairKey(source, destination)];
+    t.packets += 1;
+    t.bytes += std::stoull(fields[0]);
+  }
+  pclose(pipe);
+}
+
+const char* const kComparable[] = {
+    "ssh.pcap",
+    "resp_1_benchmark.pcap",
+    "quic_handshake.pcap",
+    "dhcp-rfc4388.pcap",
+    "icmpv6.pcap",
+    "ipv6-routing-header.pcap",
+    "dns_udp.pcap",
+    "ipv4_tcp_http_xml.pcap",
+    "LINKTYPE_IPV6.pcap",
+    "LINKTYPE_RAW_ipv4.pcap",
+    "OSPFv2_Capture_FINAL.pcapng",
+};
+
+ReplayResult ReplayFiles(ReplayHarness& harness, const std::vector<std::string>& files,
+                         std::vector<std::string> extra = {}) {
+  std::vector<std::string> arguments = {"--plugin", KORVIA_PLUGIN_PATH, "--conf",
+                                        harness.conf_path()};
+  for (const std::string& file : files) {
+    arguments.push_back("--pcap");
+    arguments.push_back(file);
+  }
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  return harness.RunWith(arguments);
+}
+
+TEST(ReplayCapture, Type2PairTotalsMatchTshark) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/bootstrap installs it)";
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  std::vector<std::string> all;
+  PairTotals all_tshark;
+  for (const char* name : kComparable) {
+    PairTotals theirs;
+    AddTsharkPairs(DataFile(name), theirs);
+    AddTsharkPairs(DataFile(name), all_tshark);
+    all.push_back(DataFile(name));
+    // One-second flow-map events: long-lived flows are reported in many snapshots.
+    ReplayResult result = ReplayFiles(harness, {DataFile(name)}, {"--update-interval", "1"});
+    ASSERT_EQ(result.status, 0) << name << ": " << result.err;
+    PairTotals ours = PluginPairs(result);
+    EXPECT_EQ(ours, theirs) << name << "\nplugin:" << ours << "\ntshark:" << theirs;
+  }
+  // All files in one run, in order, with the default interval.
+  ReplayResult result = ReplayFiles(harness, all);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(PluginPairs(result), all_tshark);
+}
+
+TEST(ReplayCapture, FlowsCarryTheCaptureInterface) {
+  ReplayHarness harness;
+  json conf = Type2Conf();
+  conf["aggregator"] = 3;
+  harness.SetConf(conf);
+  ReplayResult result = ReplayFiles(harness, {DataFile("dns_udp.pcap")},
+                                    {"--iface-role", "external", "--local-net", "209.87.0.0/16"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::vector<json> rows = Rows(result);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["interface"], "dns_udp.pcap");
+  EXPECT_EQ(rows[0]["internal"], false);
+  EXPECT_EQ(rows[0]["local_ip"], "209.87.249.18");  // the only local network given
+  EXPECT_EQ(rows[0]["other_ip"], "192.168.1.11");
+  EXPECT_EQ(rows[0]["local_origin"], false);
+  EXPECT_EQ(rows[0]["detected_protocol_name"], "DNS");
+  EXPECT_EQ(rows[0]["ip_version"], 4);
+}
+
+TEST(ReplayCapture, InterfaceStatisticsReachTheInterfaceRecord) {
+  ReplayHarness harness;
+  json conf = Type2Conf();
+  conf["aggregator"] = 5;
+  harness.SetConf(conf);
+  ReplayResult result = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  uint64_t raw = 0, discarded = 0, ip = 0, packets = 0;
+  for (const json& row : Rows(result)) {
+    EXPECT_EQ(row["ifname"], "dhcp-rfc4388.pcap");
+    raw += row["raw"].get<uint64_t>();
+    discarded += row["discarded"].get<uint64_t>();
+    ip += row["ip"].get<uint64_t>();
+    packets += row["local_packets"].get<uint64_t>() + row["other_packets"].get<uint64_t>();
+  }
+  EXPECT_EQ(raw, 54u);
+  EXPECT_EQ(discarded, 12u);  // the ARP frames
+  EXPECT_EQ(ip, 42u);
+  EXPECT_EQ(packets, 42u);
+}
+
+TEST(ReplayCapture, CommandLineMistakes) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  std::string file = DataFile("ssh.pcap");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {{"--pcap", file, "--events", harness.script_path()}, "--events"},
+      {{"--pcap", file, "--live", "lo"}, "--live"},
+      {{"--pcap", file, "--iface-role", "sideways"}, "--iface-role"},
+      {{"--pcap", file, "--local-net", "10.0.0.0/33"}, "--local-net"},
+      {{"--pcap", file, "--update-interval", "0"}, "--update-interval"},
+      {{"--pcap", file, "--update-interval", "ten"}, "--update-interval"},
+      {{"--realtime"}, "--pcap"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--conf", harness.conf_path()};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    ReplayResult result = harness.RunWith(arguments);
+    EXPECT_EQ(result.status, 2) << c.message << ": " << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_TRUE(result.out.empty());
+  }
+}
+
+TEST(ReplayCapture, CaptureOptionsParse) {
+  std::vector<const char*> argv = {"korvia-replay", "--conf",       "c.json",
+                                   "--pcap",        "b.pcap",       "--pcap=a.pcap",
+                                   "--local-net",   "192.0.2.0/24", "--local-net=2001:db8::/32",
+                                   "--iface-role",  "external",     "--update-interval=2.5",
+                                   "--realtime",    "--progress"};
+  kdreplay::Options options;
+  std::string error;
+  ASSERT_TRUE(
+      kdreplay::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options, error))
+      << error;
+  EXPECT_EQ(options.pcaps, (std::vector<std::string>{"b.pcap", "a.pcap"}));
+  EXPECT_EQ(options.local_nets, (std::vector<std::string>{"192.0.2.0/24", "2001:db8::/32"}));
+  EXPECT_EQ(options.iface_role, kdInterface::kRoleExternal);
+  EXPECT_DOUBLE_EQ(options.update_interval, 2.5);
+  EXPECT_TRUE(options.realtime && options.progress);
+
+  kdreplay::Options defaults;
+  std::vector<const char*> live = {"korvia-replay", "--conf", "c.json", "--live", "eth0"};
+  ASSERT_TRUE(
+      kdreplay::ParseCommandLine(static_cast<int>(live.size()), live.data(), defaults, error));
+  EXPECT_EQ(defaults.live, "eth0");
+  EXPECT_EQ(defaults.iface_role, kdInterface::kRoleInternal);
+  EXPECT_DOUBLE_EQ(defaults.update_interval, 15);
+  EXPECT_TRUE(defaults.local_nets.empty());
+}
+
+TEST(ReplayCapture, RealtimeKeepsTheCapturesPace) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  ReplayResult fast = ReplayFiles(harness, {DataFile("ssh.pcap")}, {"--progress"});
+  ASSERT_EQ(fast.status, 0) << fast.err;
+  EXPECT_NE(fast.err.find("ssh.pcap: 54 packets, 100%"), std::string::npos) << fast.err;
+  auto start = std::chrono::steady_clock::now();
+  ReplayResult paced = ReplayFiles(harness, {DataFile("ssh.pcap")}, {"--realtime"});
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(paced.status, 0) << paced.err;
+  EXPECT_GE(took, std::chrono::milliseconds(500));  // the capture spans 0.575 s
+  EXPECT_EQ(PluginPairs(paced), PluginPairs(fast));
+}
+
+TEST(ReplayCapture, UnreadableFilesStopTheRunBeforeAnything) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  std::string text = harness.dir().Write("notes.pcap", "not a capture\n");
+  ReplayResult result = ReplayFiles(harness, {DataFile("ssh.pcap"), text});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("notes.pcap"), std::string::npos) << result.err;
+  EXPECT_TRUE(result.Dispatches().empty());  // not even the first file was replayed
+}
+
+TEST(ReplayCapture, FileCutShortDeliversWhatItHolds) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  std::string bytes = replay_testing::ReadFile(DataFile("ssh.pcap"));
+  std::string cut = harness.dir().Write("cut.pcap", bytes.substr(0, bytes.size() - 30));
+  ReplayResult result = ReplayFiles(harness, {cut, DataFile("dns_udp.pcap")});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("cut.pcap"), std::string::npos) << result.err;
+  PairTotals pairs = PluginPairs(result);
+  uint64_t packets = 0;
+  for (const auto& entry : pairs) packets += entry.second.packets;
+  EXPECT_EQ(packets, 53u + 2u);  // the packets before the cut, and the next file
+}
+
+std::vector<std::string> CorpusFiles() {
+  std::vector<std::string> names;
+  DIR* dir = opendir(KORVIA_CORPUS_DIR);
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.find(".pcap") != std::string::npos) names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Every capture of the corpus beside the repository, each in a run of its own: a clean exit,
+// and nothing but warnings on standard error. Runs go four at a time; most of a run is the
+// plugin starting and stopping.
+TEST(ReplayCapture, EveryCorpusCaptureExitsCleanly) {
+  std::vector<std::string> names = CorpusFiles();
+  if (names.empty()) GTEST_SKIP() << "no capture corpus at " << KORVIA_CORPUS_DIR;
+  json conf = Type2Conf();
+  conf["aggregator"] = 8;  // reads the most flow attributes, host names included
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(8);
+  std::atomic<size_t> next{0};
+  std::atomic<bool> late{false};
+  auto worker = [&] {
+    ReplayHarness harness;
+    harness.SetConf(conf);
+    for (size_t i = next++; i < names.size(); i = next++) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        late = true;
+        return;
+      }
+      const std::string& name = names[i];
+      ReplayResult result = ReplayFiles(harness, {std::string(KORVIA_CORPUS_DIR) + "/" + name},
+                                        {"--update-interval", "1"});
+      EXPECT_EQ(result.status, 0) << name << ": " << result.err;
+      EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << name << ": " << result.err;
+      EXPECT_EQ(result.err.find("runtime error"), std::string::npos) << name << ": " << result.err;
+    }
+  };
+  std::vector<std::thread> workers;
+  for (int n = 0; n < 4; ++n) workers.emplace_back(worker);
+  for (std::thread& t : workers) t.join();
+  EXPECT_FALSE(late) << "the corpus took more than 8 minutes";
+}
+
+}  // namespace
