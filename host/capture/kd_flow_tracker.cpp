@@ -89,13 +89,22 @@ class kdFlowTracker::Flow : public kdFlow {
   uint64_t last_seen_us = 0;
 };
 
-kdFlowTracker::kdFlowTracker(kdFlowTrackerConfig config, kdCaptureEventTarget& target)
-    : config_(std::move(config)),
-      target_(target),
-      map_(config_.buckets == 0 ? 1 : config_.buckets),
-      seed_(kd_xxh64(config_.iface->name.data(), config_.iface->name.size())) {
-  if (config_.update_interval_us == 0) config_.update_interval_us = 1;
+namespace {
+
+kdFlowTrackerConfig Checked(kdFlowTrackerConfig config) {
+  if (!config.iface) config.iface = std::make_shared<kdInterface>();
+  if (config.buckets == 0) config.buckets = 1;
+  if (config.update_interval_us == 0) config.update_interval_us = 1;
+  return config;
 }
+
+}  // namespace
+
+kdFlowTracker::kdFlowTracker(kdFlowTrackerConfig config, kdCaptureEventTarget& target)
+    : config_(Checked(std::move(config))),
+      target_(target),
+      map_(config_.buckets),
+      seed_(kd_xxh64(config_.iface->name.data(), config_.iface->name.size())) {}
 
 kdFlowTracker::~kdFlowTracker() = default;
 
