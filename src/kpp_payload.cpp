@@ -78,6 +78,11 @@ void kppPlugin::DispatchPayload(json& payload) {
       } catch (const std::exception& e) {
         kd_printf("%s: dispatch to %s/%s failed: %s\n", tag.c_str(), sink.first.c_str(),
                   channel.first.c_str(), e.what());
+      } catch (...) {
+        // The sink is the host's code and may throw anything; letting it through would end the
+        // worker, and with it all reporting.
+        kd_printf("%s: dispatch to %s/%s failed: unknown exception\n", tag.c_str(),
+                  sink.first.c_str(), channel.first.c_str());
       }
     }
   }

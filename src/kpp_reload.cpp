@@ -75,6 +75,19 @@ std::optional<uint32_t> ToUint32(const json& value) {
   }
 }
 
+// An error text for the log. The parser's message quotes what it read of the failing token,
+// which in a hostile file can be the whole file: only the start is kept (cut on a character
+// boundary).
+std::string ShortErrorText(const char* text) {
+  constexpr size_t kMaxErrorText = 512;
+  std::string shown(text);
+  if (shown.size() <= kMaxErrorText) return shown;
+  size_t cut = kMaxErrorText;
+  while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+  shown.resize(cut);
+  return shown + "...";
+}
+
 const json* Member(const json& document, const char* key) {
   if (!document.is_object()) return nullptr;
   auto it = document.find(key);
@@ -117,9 +130,10 @@ void kppPlugin::Reload() {
       document = json::parse(text, nullptr, true, true);
     } catch (const json::exception& e) {
       throw kdException("%s: %s: JSON exception: %s", tag.c_str(), conf_filename.c_str(),
-                        e.what());
+                        ShortErrorText(e.what()).c_str());
     } catch (const std::exception& e) {
-      throw kdException("%s: %s: %s", tag.c_str(), conf_filename.c_str(), e.what());
+      throw kdException("%s: %s: %s", tag.c_str(), conf_filename.c_str(),
+                        ShortErrorText(e.what()).c_str());
     }
   }
 
@@ -134,7 +148,8 @@ void kppPlugin::Reload() {
       try {
         new_compiled.push_back(new_parser->Compile(expression));
       } catch (const std::exception& e) {
-        throw kdException("%s: %s: criteria: %s", tag.c_str(), conf_filename.c_str(), e.what());
+        throw kdException("%s: %s: criteria: %s", tag.c_str(), conf_filename.c_str(),
+                          ShortErrorText(e.what()).c_str());
       }
     }
   }
