@@ -93,7 +93,11 @@ class kppPlugin : public kdPluginProcessor {
   void ReloadLogged();
   void PayloadPassLogged();
   void WaitForWakeup();
+  // Wakes the worker after a flow pass; cheap, and a wake-up it misses costs at most a second.
   void WakeWorker();
+  // Wakes the worker for a terminate or reload request, under wakeup_lock so that it cannot be
+  // missed by a worker about to wait.
+  void SignalWorker();
   void BuildChannelTable(const nlohmann::json& sinks);
 
   std::atomic<bool> pending_reload{true};

@@ -40,7 +40,7 @@ kppPlugin::kppPlugin(const std::string& tag, const kdPluginParameters& parameter
 kppPlugin::~kppPlugin() {
   // A host that forgot to terminate the thread would otherwise wait here for ever.
   Terminate();
-  pthread_cond_broadcast(&wakeup_cond);
+  SignalWorker();
   try {
     Join();
   } catch (const std::exception& e) {
@@ -55,7 +55,7 @@ void kppPlugin::DispatchEvent(kdPlugin::Event event, void* /*argument*/) {
   if (event != kdPlugin::EVENT_RELOAD) return;
   pending_reload.store(true);
   // Wake the worker so that the reload comes now rather than at its next timed wake-up.
-  pthread_cond_broadcast(&wakeup_cond);
+  SignalWorker();
 }
 
 std::vector<std::string> kppPlugin::GetCriteria() {

@@ -82,6 +82,9 @@ void* kppPlugin::Entry() {
 
 void kppPlugin::WaitForWakeup() {
   PthreadMutexGuard guard(wakeup_lock, tag);
+  // Requests are signalled under wakeup_lock (SignalWorker), so one made since the loop's checks
+  // is seen here instead of being slept through.
+  if (ShouldTerminate() || pending_reload.load()) return;
   timespec deadline = MonotonicNow(tag);
   deadline.tv_sec += 1;
   int rc = pthread_cond_timedwait(&wakeup_cond, &wakeup_lock, &deadline);
@@ -93,4 +96,13 @@ void kppPlugin::WakeWorker() {
   int rc = pthread_cond_broadcast(&wakeup_cond);
   if (rc != 0)
     throw kdException("%s: %s: %s", tag.c_str(), "pthread_cond_broadcast", strerror(rc));
+}
+
+void kppPlugin::SignalWorker() {
+  if (pthread_mutex_lock(&wakeup_lock) != 0) {
+    pthread_cond_broadcast(&wakeup_cond);
+    return;
+  }
+  pthread_cond_broadcast(&wakeup_cond);
+  pthread_mutex_unlock(&wakeup_lock);
 }
