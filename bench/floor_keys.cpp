@@ -1,0 +1,168 @@
+#include "floor_keys.h"
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+
+#include <charconv>
+#include <functional>
+
+namespace kppbench {
+
+namespace {
+
+void AppendDecimal(std::string& out, uint64_t value) {
+  char digits[20];
+  auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+  out.append(digits, static_cast<size_t>(end - digits));
+}
+
+void AppendLabel(std::string& out, const kdFlow& flow) {
+  AppendDecimal(out, flow.detected_application);
+  out += '.';
+  out += flow.detected_application_name.empty() ? "korvia.unclassified"
+                                                : flow.detected_application_name;
+}
+
+}  // namespace
+
+void FloorAddressText(const kdAddr& addr, std::string& out) {
+  const sockaddr_storage& ss = addr.GetSockAddr();
+  switch (ss.ss_family) {
+    case AF_INET: {
+      const auto* bytes =
+          reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr);
+      for (int i = 0; i < 4; ++i) {
+        if (i != 0) out += '.';
+        AppendDecimal(out, bytes[i]);
+      }
+      break;
+    }
+    case AF_INET6: {
+      char text[INET6_ADDRSTRLEN];
+      if (inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, text,
+                    sizeof(text)) != nullptr)
+        out += text;
+      break;
+    }
+    case AF_PACKET: {
+      static const char kHex[] = "0123456789abcdef";
+      const auto* sll = reinterpret_cast<const sockaddr_ll*>(&ss);
+      size_t length =
+          sll->sll_halen < sizeof(sll->sll_addr) ? sll->sll_halen : sizeof(sll->sll_addr);
+      for (size_t i = 0; i < length; ++i) {
+        if (i != 0) out += ':';
+        out += kHex[sll->sll_addr[i] >> 4];
+        out += kHex[sll->sll_addr[i] & 15];
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+bool FloorKey(uint32_t type, bool privacy, const kdFlow& flow, std::string& key) {
+  key.clear();
+  // Types 2 to 8 take A as local only for endpoint_map 1; type 1 builds only known endpoints.
+  const bool a_local = flow.endpoint_map == 1;
+  const kdAddr& local_mac = a_local ? flow.mac_a : flow.mac_b;
+  const kdAddr& local_ip = a_local ? flow.addr_a : flow.addr_b;
+  const kdAddr& other_ip = a_local ? flow.addr_b : flow.addr_a;
+  switch (type) {
+    case 1:
+      if (flow.endpoint_map != 1 && flow.endpoint_map != 2) return false;
+      if (!privacy) {
+        FloorAddressText(local_mac, key);
+        FloorAddressText(local_ip, key);
+      }
+      AppendLabel(key, flow);
+      AppendDecimal(key, flow.detected_protocol);
+      return true;
+    case 2:
+    case 3:
+    case 6:
+      AppendDecimal(key, flow.ip_protocol);
+      if (!privacy) {
+        FloorAddressText(local_mac, key);
+        FloorAddressText(local_ip, key);
+      }
+      FloorAddressText(other_ip, key);
+      AppendLabel(key, flow);
+      if (type == 2)
+        AppendDecimal(key, flow.detected_protocol);
+      else
+        key += flow.detected_protocol_name;
+      return true;
+    case 4:
+      AppendDecimal(key, flow.vlan_id);
+      FloorAddressText(other_ip, key);
+      AppendDecimal(key, other_ip.GetPort(true));
+      AppendDecimal(key, flow.detected_application);
+      AppendDecimal(key, flow.detected_protocol);
+      if (!privacy) {
+        FloorAddressText(local_mac, key);
+        FloorAddressText(local_ip, key);
+      }
+      return true;
+    case 8: {
+      AppendDecimal(key, flow.vlan_id);
+      key += ':';
+      FloorAddressText(other_ip, key);
+      key += ':';
+      AppendDecimal(key, other_ip.GetPort(true));
+      key += ':';
+      AppendDecimal(key, flow.detected_application);
+      key += ':';
+      AppendDecimal(key, flow.detected_protocol);
+      key += ':';
+      key += flow.preferred_host_name.empty() ? flow.host_name : flow.preferred_host_name;
+      if (!privacy) {
+        key += ':';
+        FloorAddressText(local_mac, key);
+        key += ':';
+        FloorAddressText(local_ip, key);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+FloorCounters& FloorTable::Find(std::string_view key) {
+  if ((size_ + 1) * 2 > slots_.size()) Grow();
+  const uint64_t hash = std::hash<std::string_view>()(key);
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (!slot.used) {
+      slot.used = true;
+      slot.hash = hash;
+      slot.key.assign(key);
+      ++size_;
+      return slot.counters;
+    }
+    if (slot.hash == hash && slot.key == key) return slot.counters;
+  }
+}
+
+void FloorTable::Grow() {
+  std::vector<Slot> old;
+  old.swap(slots_);
+  slots_.resize(old.empty() ? 16 : old.size() * 2);
+  const size_t mask = slots_.size() - 1;
+  for (Slot& slot : old) {
+    if (!slot.used) continue;
+    size_t i = slot.hash & mask;
+    while (slots_[i].used) i = (i + 1) & mask;
+    slots_[i] = std::move(slot);
+  }
+}
+
+void FloorTable::clear() {
+  std::vector<Slot>().swap(slots_);
+  size_ = 0;
+}
+
+}  // namespace kppbench
