@@ -4,7 +4,6 @@
 #include <linux/if_packet.h>
 #include <netinet/in.h>
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -167,25 +166,47 @@ bool kdAddr::GetNAT64Addr(const kdAddr& address, kdAddr& result) {
 }
 
 void kdAddr::MakeString(const kdAddr& addr, std::string& out, uint8_t /*flags*/) {
-  char buffer[INET6_ADDRSTRLEN];
   out.clear();
-  switch (addr.addr_.ss_family) {
-    case AF_INET:
-      if (inet_ntop(AF_INET, &AsIPv4(addr.addr_)->sin_addr, buffer, sizeof(buffer)) != nullptr)
-        out = buffer;
-      break;
-    case AF_INET6:
-      if (inet_ntop(AF_INET6, &AsIPv6(addr.addr_)->sin6_addr, buffer, sizeof(buffer)) != nullptr)
-        out = buffer;
-      break;
-    case AF_PACKET: {
-      const sockaddr_ll* sll = AsLink(addr.addr_);
-      size_t length = sll->sll_halen < sizeof(sll->sll_addr) ? sll->sll_halen : sizeof(sll->sll_addr);
-      for (size_t i = 0; i < length; ++i) {
-        char pair[4];
-        snprintf(pair, sizeof(pair), i == 0 ? "%02x" : ":%02x", sll->sll_addr[i]);
-        out += pair;
+  addr.AppendString(out);
+}
+
+void kdAddr::AppendString(std::string& out) const {
+  // Written by hand for IPv4 and link-layer addresses, which are most of what records format
+  // per flow; the text is that of inet_ntop and of "%02x" pairs.
+  switch (addr_.ss_family) {
+    case AF_INET: {
+      const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&AsIPv4(addr_)->sin_addr);
+      char text[16];
+      char* p = text;
+      for (int i = 0; i < 4; ++i) {
+        if (i != 0) *p++ = '.';
+        const unsigned value = bytes[i];
+        if (value >= 100) *p++ = static_cast<char>('0' + value / 100);
+        if (value >= 10) *p++ = static_cast<char>('0' + value / 10 % 10);
+        *p++ = static_cast<char>('0' + value % 10);
       }
+      out.append(text, static_cast<size_t>(p - text));
+      break;
+    }
+    case AF_INET6: {
+      char text[INET6_ADDRSTRLEN];
+      if (inet_ntop(AF_INET6, &AsIPv6(addr_)->sin6_addr, text, sizeof(text)) != nullptr)
+        out += text;
+      break;
+    }
+    case AF_PACKET: {
+      static const char kHex[] = "0123456789abcdef";
+      const sockaddr_ll* sll = AsLink(addr_);
+      size_t length =
+          sll->sll_halen < sizeof(sll->sll_addr) ? sll->sll_halen : sizeof(sll->sll_addr);
+      char text[3 * sizeof(sll->sll_addr)];
+      char* p = text;
+      for (size_t i = 0; i < length; ++i) {
+        if (i != 0) *p++ = ':';
+        *p++ = kHex[sll->sll_addr[i] >> 4];
+        *p++ = kHex[sll->sll_addr[i] & 15];
+      }
+      out.append(text, static_cast<size_t>(p - text));
       break;
     }
     default:

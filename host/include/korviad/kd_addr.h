@@ -53,6 +53,10 @@ class KD_EXPORT kdAddr {
 
   // The text form (see above). Thread-safe.
   std::string GetString() const;
+  // Appends the text form to out, formatted from the address itself: the same text as
+  // GetString(), without its lock and without allocating once out has room. Thread-safe as long
+  // as no setter runs meanwhile, like GetString().
+  void AppendString(std::string& out) const;
   // Writes the text form of addr into out. flags are reserved (0 = the forms above).
   static void MakeString(const kdAddr& addr, std::string& out, uint8_t flags = 0);
 
