@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -51,7 +50,7 @@ class kppSampleTable {
  public:
   using Records = std::vector<std::shared_ptr<kppAggregator>>;
 
-  kppAggregator* Find(const std::string& key) const;
+  kppAggregator* Find(std::string_view key) const;
   // Stores a record whose key is not in the table yet.
   void Insert(std::shared_ptr<kppAggregator> record);
 
@@ -62,7 +61,15 @@ class kppSampleTable {
   const Records& records() const { return records_; }
 
  private:
-  // Views into the keys of the records held, which never change once stored.
-  std::unordered_map<std::string_view, size_t> index_;
+  static uint32_t Hash(std::string_view key);
+  // Places a record (by position and hash) into slots_, which has a free slot.
+  void Place(uint32_t hash, size_t position);
+  void Grow();
+
+  // The index: open addressing with linear probing over a power-of-two number of slots, at most
+  // three quarters full. A slot holds its key's hash in the upper half and 1 + the record's
+  // position in records_ in the lower (0: free). Eight bytes a slot, no allocation per sample,
+  // and a hash mismatch is rejected without touching the record.
+  std::vector<uint64_t> slots_;
   Records records_;
 };

@@ -26,6 +26,11 @@ class kppAggregator1 : public kppAggregator {
   // Adds other's counters; the packet total wraps at 2^32.
   kppAggregator1& operator+=(const kppAggregator1& other);
 
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and the
+  // counters such a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow);
+
   std::string local_mac;
   std::string local_ip;
   std::string application_id;

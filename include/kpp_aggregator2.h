@@ -28,6 +28,11 @@ class kppAggregator2 : public kppAggregator {
   // Adds other's counters and unites the digests; the packet total wraps at 2^32.
   kppAggregator2& operator+=(const kppAggregator2& other);
 
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and what such
+  // a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow);
+
   uint32_t ip_protocol = 0;
   std::string local_mac;
   std::string local_ip;

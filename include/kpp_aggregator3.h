@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "korviad/kd_flow.h"
 #include "kpp_peer_detail_record.h"
@@ -23,6 +24,11 @@ class kppAggregator3 : public kppPeerDetailRecord {
 
   // Adds other's counters and unites the digests; the packet total wraps at 2^32.
   kppAggregator3& operator+=(const kppAggregator3& other);
+
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and what such
+  // a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow);
 
   uint32_t packets = 0;
 };

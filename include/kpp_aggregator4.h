@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "korviad/kd_flow.h"
 #include "kpp_vlan_port_record.h"
@@ -23,4 +24,9 @@ class kppAggregator4 : public kppVlanPortRecord {
 
   // Adds other's counters; the packet total wraps at 2^32.
   kppAggregator4& operator+=(const kppAggregator4& other);
+
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and the
+  // counters such a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow) { AddFlowTraffic(flow); }
 };

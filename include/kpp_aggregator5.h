@@ -37,6 +37,11 @@ class kppAggregator5 : public kppAggregator {
   // packet counters wrap at 2^32.
   kppAggregator5& operator+=(const kppAggregator5& other);
 
+  // The key a record built from flow would have, and the flow counters such a record would add
+  // with +=: the flow pass's way around building it. flags is unused (the key is the name).
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow);
+
   std::string iface;
   kdPacketStats packet_stats;
   uint32_t local_packets = 0;

@@ -29,6 +29,11 @@ class kppAggregator6 : public kppPeerDetailRecord {
   // Adds other's counters and unites the digests; each packet counter wraps at 2^32.
   kppAggregator6& operator+=(const kppAggregator6& other);
 
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and what such
+  // a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow);
+
   std::set<std::string> tags;
   uint32_t local_packets = 0;
   uint32_t other_packets = 0;

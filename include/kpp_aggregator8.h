@@ -27,6 +27,11 @@ class kppAggregator8 : public kppVlanPortRecord {
   // Adds other's counters; the packet total wraps at 2^32.
   kppAggregator8& operator+=(const kppAggregator8& other);
 
+  // The key a record built from flow would have (flags as kppPlugin::GetFlags()), and the
+  // counters such a record would add with +=: the flow pass's way around building it.
+  static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
+  void AddFlow(const kdFlow& flow) { AddFlowTraffic(flow); }
+
   // preferred_host_name when set, else host_name (possibly empty).
   std::string hostname;
 };

@@ -45,10 +45,14 @@ class kppPeerDetailRecord : public kppAggregator {
   // IP protocol number, local MAC and IP (not in privacy mode), peer IP, application label and
   // protocol name, joined without separators.
   void MakePeerKey();
+  // The same key for the record a flow would build (flags as kppPlugin::GetFlags()).
+  static void PeerKeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
   // The members written in every form.
   void EncodeShared(nlohmann::json& record) const;
   // The dimensions written only in flat rows; the local addresses not in privacy mode.
   void EncodeDimensions(nlohmann::json& record, bool privacy) const;
   // Adds other's byte totals and unites the digests.
   void AddShared(const kppPeerDetailRecord& other);
+  // The same for the record a flow would build.
+  void AddSharedFlow(const kdFlow& flow);
 };

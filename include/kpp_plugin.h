@@ -25,6 +25,8 @@
 #include "kpp_aggregator.h"
 #include "kpp_channel_config.h"
 
+struct kppFlowIntake;
+
 class kppPlugin : public kdPluginProcessor {
  public:
   static constexpr const char* kName = "Korvia Flow Aggregator Processor Plugin";
@@ -86,6 +88,11 @@ class kppPlugin : public kdPluginProcessor {
   // Stores record as a new sample or merges it into the sample with its key. A record whose type
   // is no longer the configured one is dropped: the table only ever holds the configured type.
   InsertResult InsertOrMerge(std::shared_ptr<kppAggregator> record);
+  // The same for the record of type `type` that flow would build, whose key is key (from the
+  // type's intake): merged straight from the flow when its sample exists; otherwise the record is
+  // built outside the lock and stored with InsertOrMerge.
+  InsertResult InsertOrMergeFlow(uint32_t type, const kppFlowIntake& intake, const std::string& key,
+                                 const std::shared_ptr<kdFlow>& flow);
 
  private:
   // The worker's reload and payload pass: a failure is logged and the worker goes on, since the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -40,7 +41,11 @@ inline kppSides kppPeerSides(const kdFlow& flow) {
 bool kppLocalOrigin(const kdFlow& flow);
 
 // The address text of a flow attribute, as the host formats it.
-inline std::string kppAddressText(const kdAddr& addr) { return addr.GetString(); }
+inline std::string kppAddressText(const kdAddr& addr) {
+  std::string text;
+  addr.AppendString(text);
+  return text;
+}
 
 // "<detected_application>.<detected_application_name>", the name defaulting to
 // "korvia.unclassified".
@@ -50,14 +55,27 @@ std::string kppApplicationLabel(const kdFlow& flow);
 const char* kppOtherTypeWord(uint8_t code);
 
 // Keys are their parts joined without separators; numbers enter as decimal text.
-inline void kppAppendDecimal(std::string& key, uint64_t value) { key += std::to_string(value); }
+void kppAppendDecimal(std::string& key, uint64_t value);
 
-// Digests of the flows merged into a sample; iterates in order of first insertion.
+// Key parts. Each record type builds its key with one function over its parts, called with the
+// record's stored fields (MakeKey) or with the flow's own attributes (KeyFromFlow, which spares
+// the flow pass a record for a flow whose sample exists): a part appends the same text either way.
+inline void kppAppendPart(std::string& key, const std::string& text) { key += text; }
+inline void kppAppendPart(std::string& key, const kdAddr& addr) { addr.AppendString(key); }
+// A flow's application label, appended without being built first.
+struct kppFlowLabel {
+  const kdFlow& flow;
+};
+void kppAppendPart(std::string& key, const kppFlowLabel& label);
+
+// Digests of the flows merged into a sample; iterates in order of first insertion. Most samples
+// hold a few flows: their list is searched as it is. A hash set is built beside it only once it
+// grows past kIndexedFrom, so that a sample of many flows stays cheap to merge into.
 class kppDigestSet {
  public:
-  void Insert(uint64_t digest) {
-    if (seen_.insert(digest).second) order_.push_back(digest);
-  }
+  static constexpr size_t kIndexedFrom = 16;
+
+  void Insert(uint64_t digest);
   // Takes the last entry of a flow's digest list; a flow without digests adds none.
   void InsertLastOf(const kdFlow& flow) {
     if (!flow.digests.empty()) Insert(flow.digests.back());
@@ -71,8 +89,9 @@ class kppDigestSet {
   nlohmann::json ToJson() const;
 
  private:
-  std::unordered_set<uint64_t> seen_;
   std::vector<uint64_t> order_;
+  // Present once order_ is longer than kIndexedFrom, holding the same digests.
+  std::unique_ptr<std::unordered_set<uint64_t>> index_;
 };
 
 // Flat form: appends row to stats (a null stats becomes an array).

@@ -18,6 +18,18 @@ constexpr uint32_t kppNatRecordType = 7;
 std::shared_ptr<kppAggregator> kppMakeFlowRecord(uint32_t type, const kppPlugin& plugin,
                                                  const std::shared_ptr<kdFlow>& flow);
 
+// What the flow pass needs of a record type besides its flow constructor: the key of the record a
+// flow would build (flags as kppPlugin::GetFlags()), and the merge of a flow into a stored sample
+// of the type, equal to += with that record. A flow whose sample exists then costs no record.
+struct kppFlowIntake {
+  void (*key_from_flow)(const kdFlow& flow, uint32_t flags, std::string& key);
+  // sample is of the type this intake belongs to.
+  void (*add_flow)(kppAggregator& sample, const kdFlow& flow);
+};
+
+// The intake of a type with a flow constructor; null for the others (7, numbers outside 1 to 8).
+const kppFlowIntake* kppFlowIntakeOf(uint32_t type);
+
 // A NAT session log record from a single-flow event.
 std::shared_ptr<kppAggregator> kppMakeNatRecord(const kppPlugin& plugin,
                                                 const std::shared_ptr<kdFlow>& flow);

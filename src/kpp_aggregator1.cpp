@@ -5,10 +5,29 @@
 
 using nlohmann::json;
 
+namespace {
+
+// Only 1 and 2 name a local endpoint; without one the local parts are empty.
+bool HasLocal(const kdFlow& flow) { return flow.endpoint_map == 1 || flow.endpoint_map == 2; }
+
+template <typename Address, typename Label>
+void BuildKey(std::string& key, uint32_t flags, const Address& local_mac, const Address& local_ip,
+              const Label& application, uint32_t protocol) {
+  key.clear();
+  if (!(flags & kppPlugin::FLAG_PRIVACY)) {
+    kppAppendPart(key, local_mac);
+    kppAppendPart(key, local_ip);
+  }
+  kppAppendPart(key, application);
+  kppAppendDecimal(key, protocol);
+}
+
+}  // namespace
+
 kppAggregator1::kppAggregator1(const kppPlugin& plugin, const std::shared_ptr<kdFlow>& flow)
     : kppAggregator(plugin) {
-  // Only 1 and 2 name a local endpoint; the flow pass hands over no other flow.
-  if (flow->endpoint_map == 1 || flow->endpoint_map == 2) {
+  // The flow pass hands over no flow without a local endpoint.
+  if (HasLocal(*flow)) {
     kppSides sides = kppSelectSides(*flow, flow->endpoint_map == 1);
     local_mac = kppAddressText(*sides.local.mac);
     local_ip = kppAddressText(*sides.local.ip);
@@ -22,13 +41,27 @@ kppAggregator1::kppAggregator1(const kppPlugin& plugin, const std::shared_ptr<kd
 }
 
 void kppAggregator1::MakeKey() {
-  key.clear();
-  if (!(plugin.GetFlags() & kppPlugin::FLAG_PRIVACY)) {
-    key += local_mac;
-    key += local_ip;
+  BuildKey(key, plugin.GetFlags(), local_mac, local_ip, application_id, protocol_id);
+}
+
+void kppAggregator1::KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {
+  static const kdAddr kNone;
+  if (HasLocal(flow)) {
+    const kppSides sides = kppSelectSides(flow, flow.endpoint_map == 1);
+    BuildKey(key, flags, *sides.local.mac, *sides.local.ip, kppFlowLabel{flow},
+             flow.detected_protocol);
+  } else {
+    BuildKey(key, flags, kNone, kNone, kppFlowLabel{flow}, flow.detected_protocol);
   }
-  key += application_id;
-  kppAppendDecimal(key, protocol_id);
+}
+
+void kppAggregator1::AddFlow(const kdFlow& flow) {
+  if (HasLocal(flow)) {
+    const kppSides sides = kppSelectSides(flow, flow.endpoint_map == 1);
+    upload += sides.local.bytes;
+    download += sides.other.bytes;
+  }
+  packets += flow.packets_a + flow.packets_b;
 }
 
 void kppAggregator1::Encode(json& record) const {

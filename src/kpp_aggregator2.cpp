@@ -4,6 +4,25 @@
 
 using nlohmann::json;
 
+namespace {
+
+template <typename Address, typename Label>
+void BuildKey(std::string& key, uint32_t flags, uint32_t ip_protocol, const Address& local_mac,
+              const Address& local_ip, const Address& other_ip, const Label& application,
+              uint32_t protocol) {
+  key.clear();
+  kppAppendDecimal(key, ip_protocol);
+  if (!(flags & kppPlugin::FLAG_PRIVACY)) {
+    kppAppendPart(key, local_mac);
+    kppAppendPart(key, local_ip);
+  }
+  kppAppendPart(key, other_ip);
+  kppAppendPart(key, application);
+  kppAppendDecimal(key, protocol);
+}
+
+}  // namespace
+
 kppAggregator2::kppAggregator2(const kppPlugin& plugin, const std::shared_ptr<kdFlow>& flow)
     : kppAggregator(plugin) {
   const kppSides sides = kppPeerSides(*flow);
@@ -21,15 +40,22 @@ kppAggregator2::kppAggregator2(const kppPlugin& plugin, const std::shared_ptr<kd
 }
 
 void kppAggregator2::MakeKey() {
-  key.clear();
-  kppAppendDecimal(key, ip_protocol);
-  if (!(plugin.GetFlags() & kppPlugin::FLAG_PRIVACY)) {
-    key += local_mac;
-    key += local_ip;
-  }
-  key += other_ip;
-  key += application_id;
-  kppAppendDecimal(key, protocol_id);
+  BuildKey(key, plugin.GetFlags(), ip_protocol, local_mac, local_ip, other_ip, application_id,
+           protocol_id);
+}
+
+void kppAggregator2::KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {
+  const kppSides sides = kppPeerSides(flow);
+  BuildKey(key, flags, flow.ip_protocol, *sides.local.mac, *sides.local.ip, *sides.other.ip,
+           kppFlowLabel{flow}, flow.detected_protocol);
+}
+
+void kppAggregator2::AddFlow(const kdFlow& flow) {
+  const kppSides sides = kppPeerSides(flow);
+  local_bytes += sides.local.bytes;
+  other_bytes += sides.other.bytes;
+  packets += flow.packets_a + flow.packets_b;
+  digests.InsertLastOf(flow);
 }
 
 void kppAggregator2::Encode(json& record) const {

@@ -14,6 +14,15 @@ void kppAggregator3::MakeKey() {
   MakePeerKey();
 }
 
+void kppAggregator3::KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {
+  PeerKeyFromFlow(flow, flags, key);
+}
+
+void kppAggregator3::AddFlow(const kdFlow& flow) {
+  AddSharedFlow(flow);
+  packets += flow.packets_a + flow.packets_b;
+}
+
 void kppAggregator3::Encode(json& record) const {
   const uint32_t flags = plugin.GetFlags();
   EncodeShared(record);

@@ -9,11 +9,7 @@ kppAggregator5::kppAggregator5(const kppPlugin& plugin, const std::shared_ptr<kd
     : kppAggregator(plugin) {
   // A flow without an interface record still counts, under the empty name.
   if (flow->iface) iface = flow->iface->name;
-  kppSides sides = kppSelectSides(*flow, flow->endpoint_map != 1);
-  local_packets = sides.local.packets;
-  other_packets = sides.other.packets;
-  local_bytes = sides.local.bytes;
-  other_bytes = sides.other.bytes;
+  AddFlow(*flow);
   MakeKey();
 }
 
@@ -26,6 +22,19 @@ kppAggregator5::kppAggregator5(const kppPlugin& plugin, const std::string& iface
 
 void kppAggregator5::MakeKey() {
   key = iface;
+}
+
+void kppAggregator5::KeyFromFlow(const kdFlow& flow, uint32_t /*flags*/, std::string& key) {
+  key.clear();
+  if (flow.iface) key = flow.iface->name;
+}
+
+void kppAggregator5::AddFlow(const kdFlow& flow) {
+  const kppSides sides = kppSelectSides(flow, flow.endpoint_map != 1);
+  local_packets += sides.local.packets;
+  other_packets += sides.other.packets;
+  local_bytes += sides.local.bytes;
+  other_bytes += sides.other.bytes;
 }
 
 void kppAggregator5::Encode(json& record) const {

@@ -15,17 +15,44 @@ kppAggregator6::kppAggregator6(const kppPlugin& plugin, const std::shared_ptr<kd
   MakeKey();
 }
 
+namespace {
+
+// The key by overlay: the tags in order, then local MAC and peer IP (not in privacy mode).
+template <typename Address>
+void BuildOverlayKey(std::string& key, uint32_t flags, const std::set<std::string>& tags,
+                     const Address& local_mac, const Address& other_ip) {
+  key.clear();
+  for (const std::string& tag : tags) kppAppendPart(key, tag);
+  if (flags & kppPlugin::FLAG_PRIVACY) return;
+  kppAppendPart(key, local_mac);
+  kppAppendPart(key, other_ip);
+}
+
+}  // namespace
+
 void kppAggregator6::MakeKey() {
   const uint32_t flags = plugin.GetFlags();
   if (!(flags & kppPlugin::FLAG_KEY_BY_OVERLAY)) {
     MakePeerKey();
     return;
   }
-  key.clear();
-  for (const std::string& tag : tags) key += tag;
-  if (flags & kppPlugin::FLAG_PRIVACY) return;
-  key += local_mac;
-  key += other_ip;
+  BuildOverlayKey(key, flags, tags, local_mac, other_ip);
+}
+
+void kppAggregator6::KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {
+  if (!(flags & kppPlugin::FLAG_KEY_BY_OVERLAY)) {
+    PeerKeyFromFlow(flow, flags, key);
+    return;
+  }
+  const kppSides sides = kppPeerSides(flow);
+  BuildOverlayKey(key, flags, flow.tags, *sides.local.mac, *sides.other.ip);
+}
+
+void kppAggregator6::AddFlow(const kdFlow& flow) {
+  AddSharedFlow(flow);
+  const kppSides sides = kppPeerSides(flow);
+  local_packets += sides.local.packets;
+  other_packets += sides.other.packets;
 }
 
 void kppAggregator6::Encode(json& record) const {

@@ -57,6 +57,8 @@ void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
   }
 
   PassCounters count;
+  // Every flow's key is built here, so that a flow that merges allocates nothing.
+  std::string key;
   for (size_t b = 0; b < buckets; ++b) {
     BucketGuard bucket(*flow_map, b);
     count.total += bucket.flows().size();
@@ -80,9 +82,10 @@ void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
         ++count.unknown_map;
         if (type == 1) continue;
       }
-      std::shared_ptr<kppAggregator> record = kppMakeFlowRecord(type, *this, flow);
-      if (!record) continue;
-      switch (InsertOrMerge(std::move(record))) {
+      const kppFlowIntake* intake = kppFlowIntakeOf(type);
+      if (intake == nullptr) continue;
+      intake->key_from_flow(*flow, GetFlags(), key);
+      switch (InsertOrMergeFlow(type, *intake, key, flow)) {
         case InsertResult::kNew: ++count.added; break;
         case InsertResult::kMerged: ++count.aggregated; break;
         case InsertResult::kDropped: break;

@@ -4,6 +4,25 @@
 
 using nlohmann::json;
 
+namespace {
+
+template <typename Address, typename Label>
+void BuildPeerKey(std::string& key, uint32_t flags, uint32_t ip_protocol, const Address& local_mac,
+                  const Address& local_ip, const Address& other_ip, const Label& application,
+                  const std::string& protocol_name) {
+  key.clear();
+  kppAppendDecimal(key, ip_protocol);
+  if (!(flags & kppPlugin::FLAG_PRIVACY)) {
+    kppAppendPart(key, local_mac);
+    kppAppendPart(key, local_ip);
+  }
+  kppAppendPart(key, other_ip);
+  kppAppendPart(key, application);
+  kppAppendPart(key, protocol_name);
+}
+
+}  // namespace
+
 kppPeerDetailRecord::kppPeerDetailRecord(const kppPlugin& plugin, const kdFlow& flow)
     : kppAggregator(plugin) {
   const kppSides sides = kppPeerSides(flow);
@@ -29,15 +48,14 @@ kppPeerDetailRecord::kppPeerDetailRecord(const kppPlugin& plugin, const kdFlow& 
 }
 
 void kppPeerDetailRecord::MakePeerKey() {
-  key.clear();
-  kppAppendDecimal(key, ip_protocol);
-  if (!(plugin.GetFlags() & kppPlugin::FLAG_PRIVACY)) {
-    key += local_mac;
-    key += local_ip;
-  }
-  key += other_ip;
-  key += detected_application_name;
-  key += detected_protocol_name;
+  BuildPeerKey(key, plugin.GetFlags(), ip_protocol, local_mac, local_ip, other_ip,
+               detected_application_name, detected_protocol_name);
+}
+
+void kppPeerDetailRecord::PeerKeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {
+  const kppSides sides = kppPeerSides(flow);
+  BuildPeerKey(key, flags, flow.ip_protocol, *sides.local.mac, *sides.local.ip, *sides.other.ip,
+               kppFlowLabel{flow}, flow.detected_protocol_name);
 }
 
 void kppPeerDetailRecord::EncodeShared(json& record) const {
@@ -82,4 +100,11 @@ void kppPeerDetailRecord::AddShared(const kppPeerDetailRecord& other) {
   local_bytes += other.local_bytes;
   other_bytes += other.other_bytes;
   digests.Merge(other.digests);
+}
+
+void kppPeerDetailRecord::AddSharedFlow(const kdFlow& flow) {
+  const kppSides sides = kppPeerSides(flow);
+  local_bytes += sides.local.bytes;
+  other_bytes += sides.other.bytes;
+  digests.InsertLastOf(flow);
 }

@@ -82,6 +82,24 @@ kppPlugin::InsertResult kppPlugin::InsertOrMerge(std::shared_ptr<kppAggregator> 
   return InsertResult::kMerged;
 }
 
+kppPlugin::InsertResult kppPlugin::InsertOrMergeFlow(uint32_t type, const kppFlowIntake& intake,
+                                                     const std::string& key,
+                                                     const std::shared_ptr<kdFlow>& flow) {
+  {
+    kdThread::Guard guard(*this);
+    if (type != aggregator.load()) return InsertResult::kDropped;
+    if (kppAggregator* stored = samples.Find(key)) {
+      intake.add_flow(*stored, *flow);
+      return InsertResult::kMerged;
+    }
+  }
+  // A new key. Should another thread store it meanwhile, InsertOrMerge merges into that sample;
+  // should a reload change the type, it drops the record.
+  std::shared_ptr<kppAggregator> record = kppMakeFlowRecord(type, *this, flow);
+  if (!record) return InsertResult::kDropped;
+  return InsertOrMerge(std::move(record));
+}
+
 void kppPlugin::DispatchProcessorEvent(kdPluginProcessor::Event event, kdFlowMap* flow_map) {
   if ((static_cast<uint32_t>(event) & 0xFFFF) != kdPluginProcessor::EVENT_FLOW_MAP) return;
   if (flow_map == nullptr) return;

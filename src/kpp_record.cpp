@@ -1,5 +1,7 @@
 #include "kpp_record.h"
 
+#include <charconv>
+
 #include "korviad/kd_digest.h"
 
 using nlohmann::json;
@@ -15,11 +17,22 @@ bool kppLocalOrigin(const kdFlow& flow) {
   return flow.endpoint_map == 1;
 }
 
+void kppAppendDecimal(std::string& key, uint64_t value) {
+  char digits[20];
+  const char* end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+  key.append(digits, static_cast<size_t>(end - digits));
+}
+
+void kppAppendPart(std::string& key, const kppFlowLabel& label) {
+  kppAppendDecimal(key, label.flow.detected_application);
+  key += '.';
+  key += label.flow.detected_application_name.empty() ? "korvia.unclassified"
+                                                      : label.flow.detected_application_name;
+}
+
 std::string kppApplicationLabel(const kdFlow& flow) {
-  std::string label = std::to_string(flow.detected_application);
-  label += '.';
-  label += flow.detected_application_name.empty() ? "korvia.unclassified"
-                                                  : flow.detected_application_name;
+  std::string label;
+  kppAppendPart(label, kppFlowLabel{flow});
   return label;
 }
 
@@ -33,6 +46,19 @@ const char* kppOtherTypeWord(uint8_t code) {
     case kdFlow::OTHER_ERROR: return "error";
     default: return "unknown";
   }
+}
+
+void kppDigestSet::Insert(uint64_t digest) {
+  if (index_) {
+    if (index_->insert(digest).second) order_.push_back(digest);
+    return;
+  }
+  for (uint64_t held : order_) {
+    if (held == digest) return;
+  }
+  order_.push_back(digest);
+  if (order_.size() > kIndexedFrom)
+    index_ = std::make_unique<std::unordered_set<uint64_t>>(order_.begin(), order_.end());
 }
 
 json kppDigestSet::ToJson() const {

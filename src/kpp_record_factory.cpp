@@ -31,6 +31,31 @@ std::shared_ptr<kppAggregator> kppMakeFlowRecord(uint32_t type, const kppPlugin&
   }
 }
 
+namespace {
+
+template <typename Record>
+void AddFlowTo(kppAggregator& sample, const kdFlow& flow) {
+  static_cast<Record&>(sample).AddFlow(flow);
+}
+
+template <typename Record>
+constexpr kppFlowIntake kIntake{&Record::KeyFromFlow, &AddFlowTo<Record>};
+
+}  // namespace
+
+const kppFlowIntake* kppFlowIntakeOf(uint32_t type) {
+  switch (type) {
+    case kppAggregator1::kType: return &kIntake<kppAggregator1>;
+    case kppAggregator2::kType: return &kIntake<kppAggregator2>;
+    case kppAggregator3::kType: return &kIntake<kppAggregator3>;
+    case kppAggregator4::kType: return &kIntake<kppAggregator4>;
+    case kppAggregator5::kType: return &kIntake<kppAggregator5>;
+    case kppAggregator6::kType: return &kIntake<kppAggregator6>;
+    case kppAggregator8::kType: return &kIntake<kppAggregator8>;
+    default: return nullptr;
+  }
+}
+
 std::shared_ptr<kppAggregator> kppMakeNatRecord(const kppPlugin& plugin,
                                                 const std::shared_ptr<kdFlow>& flow) {
   return std::make_shared<kppAggregator7>(plugin, flow);

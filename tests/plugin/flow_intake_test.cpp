@@ -1,0 +1,150 @@
+// The flow pass's shortcut around building a record for a flow whose sample exists: a type's key
+// from a flow must equal the key of the record built from it, and a flow merged straight into a
+// sample must leave it as += with that record would, for every record type, mode and kind of
+// flow. Also the sample table that the lookups go through.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "kpp_record_factory.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+using namespace testing_support;
+
+const uint32_t kFlowTypes[] = {1, 2, 3, 4, 5, 6, 8};
+
+// Flows that differ in everything a key or a merge reads.
+std::vector<std::shared_ptr<kdFlow>> VariedFlows() {
+  std::vector<std::shared_ptr<kdFlow>> flows;
+  std::mt19937 random(3);
+  for (int i = 0; i < 48; ++i) {
+    auto flow = MakeFlow();
+    flow->endpoint_map = static_cast<uint8_t>(i % 3);
+    flow->origin = static_cast<uint8_t>(i % 4);
+    if (i % 4 == 1) {
+      flow->addr_a = Addr("2001:db8::" + std::to_string(i), 40000);
+      flow->addr_b = Addr("fd00::1:" + std::to_string(i), 443);
+    }
+    if (i % 5 == 2) flow->mac_b = kdAddr();  // a link without MACs
+    if (i % 6 == 3) flow->iface.reset();
+    flow->vlan_id = static_cast<uint16_t>(i % 7 == 0 ? 0 : 100 + i);
+    flow->bytes_a = random();
+    flow->bytes_b = random();
+    flow->packets_a = i % 8 == 5 ? 0xFFFFFFF0u : random() % 1000;
+    flow->packets_b = random() % 1000 + 1;
+    flow->digests.clear();
+    if (i % 9 != 4) flow->digests = {static_cast<uint64_t>(i % 11), static_cast<uint64_t>(i)};
+    flow->detected_application = static_cast<uint32_t>(i % 13);
+    flow->detected_application_name = i % 10 == 0 ? "" : "app" + std::to_string(i % 3);
+    flow->detected_protocol = static_cast<uint32_t>(i % 5);
+    flow->detected_protocol_name = "proto" + std::to_string(i % 2);
+    if (i % 2) flow->tags = {"vpn", "guest" + std::to_string(i % 3)};
+    flow->host_name = i % 3 ? "h.example" : "";
+    if (i % 4 == 0) flow->preferred_host_name = "pref:" + std::to_string(i);
+    flows.push_back(flow);
+  }
+  return flows;
+}
+
+json EncodedRow(const kppAggregator& record) {
+  json row;
+  record.Encode(row);
+  return row;
+}
+
+TEST(FlowIntake, KeyFromFlowIsTheRecordsKey) {
+  const auto flows = VariedFlows();
+  for (uint32_t type : kFlowTypes) {
+    for (const json& modes :
+         {json::object(), json{{"privacy_mode", true}}, json{{"key_by_overlay", true}},
+          json{{"key_by_overlay", true}, {"privacy_mode", true}}}) {
+      json conf = modes;
+      conf["aggregator"] = type;
+      PluginFixture fixture(conf);
+      const kppFlowIntake* intake = kppFlowIntakeOf(type);
+      ASSERT_NE(intake, nullptr) << type;
+      std::string key = "left over";
+      for (size_t i = 0; i < flows.size(); ++i) {
+        auto record = kppMakeFlowRecord(type, fixture.plugin(), flows[i]);
+        intake->key_from_flow(*flows[i], fixture.plugin().GetFlags(), key);
+        EXPECT_EQ(key, record->GetKey()) << "type " << type << ", " << modes << ", flow " << i;
+      }
+    }
+  }
+}
+
+TEST(FlowIntake, AddFlowEqualsMergingTheRecord) {
+  const auto flows = VariedFlows();
+  for (uint32_t type : kFlowTypes) {
+    PluginFixture fixture(json{{"aggregator", type}});
+    const kppFlowIntake* intake = kppFlowIntakeOf(type);
+    ASSERT_NE(intake, nullptr) << type;
+    // Each flow merged into samples first built from a few different flows.
+    for (size_t first = 0; first < 4; ++first) {
+      auto by_record = kppMakeFlowRecord(type, fixture.plugin(), flows[first]);
+      auto by_flow = kppMakeFlowRecord(type, fixture.plugin(), flows[first]);
+      for (size_t i = 0; i < flows.size(); ++i) {
+        by_record->MergeFrom(*kppMakeFlowRecord(type, fixture.plugin(), flows[i]));
+        intake->add_flow(*by_flow, *flows[i]);
+        ASSERT_EQ(EncodedRow(*by_flow), EncodedRow(*by_record))
+            << "type " << type << ", first " << first << ", flow " << i;
+      }
+    }
+  }
+}
+
+TEST(FlowIntake, NoIntakeWithoutAFlowConstructor) {
+  EXPECT_EQ(kppFlowIntakeOf(7), nullptr);
+  EXPECT_EQ(kppFlowIntakeOf(0), nullptr);
+  EXPECT_EQ(kppFlowIntakeOf(9), nullptr);
+}
+
+// A record that is nothing but its key.
+class KeyRecord : public kppAggregator {
+ public:
+  KeyRecord(const kppPlugin& plugin, std::string text) : kppAggregator(plugin) {
+    key = std::move(text);
+  }
+  void MakeKey() override {}
+  uint32_t Type() const override { return 1; }
+  void MergeFrom(const kppAggregator&) override {}
+};
+
+TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
+  PluginFixture fixture;
+  kppSampleTable table;
+  EXPECT_EQ(table.Find(""), nullptr);
+  // Keys that are prefixes of one another, the empty key, and enough of them to grow many times.
+  std::vector<std::string> keys = {"", "a", "ab", "abc"};
+  for (int i = 0; i < 20000; ++i) keys.push_back("key" + std::to_string(i * 7919));
+  for (size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_EQ(table.Find(keys[i]), nullptr) << keys[i];
+    table.Insert(std::make_shared<KeyRecord>(fixture.plugin(), keys[i]));
+    ASSERT_NE(table.Find(keys[i]), nullptr);
+  }
+  ASSERT_EQ(table.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    kppAggregator* found = table.Find(keys[i]);
+    ASSERT_NE(found, nullptr) << keys[i];
+    EXPECT_EQ(found->GetKey(), keys[i]);
+    EXPECT_EQ(table.records()[i]->GetKey(), keys[i]);
+  }
+  EXPECT_EQ(table.Find("abcd"), nullptr);
+  EXPECT_EQ(table.Find("key1"), nullptr);
+
+  kppSampleTable other;
+  other.swap(table);
+  EXPECT_TRUE(table.empty());
+  EXPECT_EQ(table.Find("a"), nullptr);
+  EXPECT_NE(other.Find("a"), nullptr);
+  other.clear();
+  EXPECT_TRUE(other.empty());
+  EXPECT_EQ(other.Find("a"), nullptr);
+  other.Insert(std::make_shared<KeyRecord>(fixture.plugin(), "a"));
+  EXPECT_NE(other.Find("a"), nullptr);
+  EXPECT_EQ(other.size(), 1u);
+}
+
+}  // namespace
