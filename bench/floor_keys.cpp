@@ -131,38 +131,41 @@ bool FloorKey(uint32_t type, bool privacy, const kdFlow& flow, std::string& key)
 }
 
 FloorCounters& FloorTable::Find(std::string_view key) {
-  if ((size_ + 1) * 2 > slots_.size()) Grow();
-  const uint64_t hash = std::hash<std::string_view>()(key);
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    Slot& slot = slots_[i];
-    if (!slot.used) {
-      slot.used = true;
-      slot.hash = hash;
-      slot.key.assign(key);
-      ++size_;
-      return slot.counters;
+  const uint32_t hash = static_cast<uint32_t>(std::hash<std::string_view>()(key));
+  if (!slots_.empty()) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) break;
+      if (static_cast<uint32_t>(slot >> 32) != hash) continue;
+      Entry& entry = entries_[static_cast<uint32_t>(slot) - 1];
+      if (entry.key == key) return entry.counters;
     }
-    if (slot.hash == hash && slot.key == key) return slot.counters;
   }
+  if ((entries_.size() + 1) * 4 > slots_.size() * 3) Grow();
+  Place(hash, entries_.size());
+  entries_.push_back(Entry{std::string(key), FloorCounters()});
+  return entries_.back().counters;
+}
+
+void FloorTable::Place(uint32_t hash, size_t position) {
+  const size_t mask = slots_.size() - 1;
+  size_t i = hash & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = (uint64_t{hash} << 32) | (position + 1);
 }
 
 void FloorTable::Grow() {
-  std::vector<Slot> old;
+  std::vector<uint64_t> old(slots_.empty() ? 16 : slots_.size() * 2, 0);
   old.swap(slots_);
-  slots_.resize(old.empty() ? 16 : old.size() * 2);
-  const size_t mask = slots_.size() - 1;
-  for (Slot& slot : old) {
-    if (!slot.used) continue;
-    size_t i = slot.hash & mask;
-    while (slots_[i].used) i = (i + 1) & mask;
-    slots_[i] = std::move(slot);
+  for (uint64_t slot : old) {
+    if (slot != 0) Place(static_cast<uint32_t>(slot >> 32), static_cast<uint32_t>(slot) - 1);
   }
 }
 
 void FloorTable::clear() {
-  std::vector<Slot>().swap(slots_);
-  size_ = 0;
+  std::vector<uint64_t>().swap(slots_);
+  std::vector<Entry>().swap(entries_);
 }
 
 }  // namespace kppbench

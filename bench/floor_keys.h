@@ -27,24 +27,24 @@ struct FloorCounters {
   uint32_t packets = 0;
 };
 
-// Linear probing over a power-of-two array of slots, kept at most half full.
+// Linear probing over a power-of-two array of eight-byte slots (hash and entry position), at most
+// three quarters full, over a vector of entries in arrival order.
 class FloorTable {
  public:
   FloorCounters& Find(std::string_view key);
-  size_t size() const { return size_; }
+  size_t size() const { return entries_.size(); }
   void clear();
 
  private:
-  struct Slot {
-    uint64_t hash = 0;
-    bool used = false;
+  struct Entry {
     std::string key;
     FloorCounters counters;
   };
+  void Place(uint32_t hash, size_t position);
   void Grow();
 
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
+  std::vector<uint64_t> slots_;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace kppbench
