@@ -20,6 +20,7 @@
 #include "replay_script_player.h"
 #include "replay_signals.h"
 #include "replay_sink_router.h"
+#include "replay_summary.h"
 
 namespace kdreplay {
 
@@ -90,7 +91,7 @@ int RunReplay(const Options& options) {
   }
 
   LineWriter out(stdout);
-  PayloadRouter router(options.sinks, out);
+  PayloadRouter router(options.sinks, out, options.pretty);
   if (!router.Prepare(error)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -98,6 +99,8 @@ int RunReplay(const Options& options) {
 
   kdInstance instance;
   router.Attach();
+  RunSummary summary;
+  if (options.summary) summary.Attach();
   PluginRunner runner(instance, out, options.tag);
   try {
     runner.Start(plugin_path, options.conf);
@@ -115,6 +118,10 @@ int RunReplay(const Options& options) {
   }
   runner.Stop();
   router.Detach();
+  summary.Detach();
+  if (options.summary) {
+    for (const std::string& line : summary.Lines()) out.Write(line);
+  }
   fflush(stdout);
 
   if (!completed || router.failures() > 0 || out.failures() > 0) return kExitFailure;

@@ -64,6 +64,8 @@ const char* UsageText() {
          "                     default for every sink) or \"dir:PATH\" (one file per payload,\n"
          "                     encoded by the dispatch flags)\n"
          "  --debug            show the plugin's debug lines on standard error\n"
+         "  --summary          after the run, a table of the records with the most bytes\n"
+         "  --pretty           print the payloads of standard output sinks indented\n"
          "\n"
          "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
          "                        in order)\n"
@@ -123,6 +125,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     }
     if (argument == "--realtime" || argument == "--progress") {
       (argument == "--realtime" ? options.realtime : options.progress) = true;
+      continue;
+    }
+    if (argument == "--summary" || argument == "--pretty") {
+      (argument == "--summary" ? options.summary : options.pretty) = true;
       continue;
     }
 

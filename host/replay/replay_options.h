@@ -38,6 +38,9 @@ struct Options {
   double update_interval = 15;          // --update-interval, seconds of capture time
   bool realtime = false;
   bool progress = false;
+  // Presentation on standard output.
+  bool summary = false;  // --summary: a table of the largest records after the payload lines
+  bool pretty = false;   // --pretty: payload lines indented
   bool help = false;
   bool version = false;
 };

@@ -12,8 +12,9 @@ namespace kdreplay {
 
 using nlohmann::json;
 
-PayloadRouter::PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out)
-    : out_(out) {
+PayloadRouter::PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out,
+                             bool pretty)
+    : out_(out), pretty_(pretty) {
   for (const auto& entry : sinks) {
     if (entry.second.kind == SinkSpec::Kind::kDirectory)
       directories_[entry.first] = std::make_shared<DirectorySink>(entry.second.path);
@@ -66,8 +67,14 @@ void PayloadRouter::WriteLine(const std::string& sink, const std::string& channe
   auto text = [](const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
   };
-  std::string line = "{\"channel\":" + text(channel) + ",\"flags\":" + std::to_string(flags) +
-                     ",\"payload\":" + text(payload) + ",\"sink\":" + text(sink) + "}";
+  std::string line;
+  if (pretty_) {
+    json whole = {{"channel", channel}, {"flags", flags}, {"payload", payload}, {"sink", sink}};
+    line = whole.dump(2, ' ', false, json::error_handler_t::replace);
+  } else {
+    line = "{\"channel\":" + text(channel) + ",\"flags\":" + std::to_string(flags) +
+           ",\"payload\":" + text(payload) + ",\"sink\":" + text(sink) + "}";
+  }
   if (!out_.Write(line)) {
     Report("sink %s channel %s: cannot write to standard output", Describe(sink).c_str(),
            Describe(channel).c_str());

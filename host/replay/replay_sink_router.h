@@ -1,7 +1,8 @@
 // Routes what the plugin dispatches (kdSinkRegistry) to the sinks named on the command line:
 // each sink either writes one line per dispatch to standard output,
 //   {"channel": C, "flags": F, "payload": P, "sink": S}
-// (the payload as JSON whatever the flags say), or one file per dispatch into a directory.
+// (the payload as JSON whatever the flags say; with pretty, the same object indented over several
+// lines), or one file per dispatch into a directory.
 // Sinks not named go to standard output. A dispatch to several channels is written once per
 // channel. A write that fails is reported and counted; the run goes on.
 #pragma once
@@ -22,7 +23,8 @@ namespace kdreplay {
 
 class PayloadRouter {
  public:
-  PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out);
+  PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out,
+                bool pretty = false);
   PayloadRouter(const PayloadRouter&) = delete;
   PayloadRouter& operator=(const PayloadRouter&) = delete;
   ~PayloadRouter();
@@ -45,6 +47,7 @@ class PayloadRouter {
                  uint32_t flags);
 
   LineWriter& out_;
+  const bool pretty_;
   // Directory sinks by sink name; sinks sharing one directory share one DirectorySink.
   std::map<std::string, std::shared_ptr<DirectorySink>> directories_;
   uint64_t observer_id_ = 0;

@@ -1,0 +1,323 @@
+#include "replay_record_rows.h"
+
+namespace kdreplay {
+
+namespace {
+
+using nlohmann::json;
+using Kind = RecordColumn::Kind;
+
+// Columns chosen per type: the dimensions that tell records apart at a glance, then the
+// counters. The local MAC is shown only where it is part of a short row (types 1 and 2).
+const RecordLayout kLayouts[] = {
+    {1,
+     "traffic per local host, application and protocol",
+     {{"local mac", "local_mac", false},
+      {"local ip", "local_ip", false},
+      {"application", "application_id", false},
+      {"protocol", "protocol_id", true},
+      {"upload", "upload", true},
+      {"download", "download", true},
+      {"packets", "packets", true}},
+     "upload",
+     "download"},
+    {2,
+     "flows and traffic per local host, peer, application and protocol",
+     {{"local mac", "local_mac", false},
+      {"local ip", "local_ip", false},
+      {"other ip", "other_ip", false},
+      {"ip proto", "ip_protocol", true},
+      {"application", "application_id", false},
+      {"protocol", "protocol_id", true},
+      {"flows", "flow_count", true},
+      {"local bytes", "local_bytes", true},
+      {"other bytes", "other_bytes", true},
+      {"packets", "packets", true}},
+     "local_bytes",
+     "other_bytes"},
+    {3,
+     "flow detail per local host, peer, application and protocol",
+     {{"local ip", "local_ip", false},
+      {"other ip", "other_ip", false},
+      {"port", "other_port", true},
+      {"ip proto", "ip_protocol", true},
+      {"protocol", "detected_protocol_name", false},
+      {"application", "detected_application_name", false},
+      {"other type", "other_type", false},
+      {"flows", "digests", true, Kind::kCount},
+      {"local bytes", "local_bytes", true},
+      {"other bytes", "other_bytes", true},
+      {"packets", "packets", true}},
+     "local_bytes",
+     "other_bytes"},
+    {4,
+     "traffic per VLAN, local host, peer and port, application and protocol",
+     {{"vlan", "vlan_id", true},
+      {"local ip", "local_ip", false},
+      {"other ip", "other_ip", false},
+      {"port", "other_port", true},
+      {"ip proto", "ip_protocol", true},
+      {"application", "application_id", true},
+      {"protocol", "protocol_id", true},
+      {"upload", "upload", true},
+      {"download", "download", true},
+      {"packets", "packets", true}},
+     "upload",
+     "download"},
+    {5,
+     "interface statistics",
+     {{"interface", "ifname", false},
+      {"local bytes", "local_bytes", true},
+      {"other bytes", "other_bytes", true},
+      {"local packets", "local_packets", true},
+      {"other packets", "other_packets", true},
+      {"raw", "raw", true},
+      {"wire bytes", "wire_bytes", true},
+      {"discarded", "discarded", true}},
+     "local_bytes",
+     "other_bytes"},
+    {6,
+     "tagged traffic per host pair, application and protocol",
+     {{"local ip", "local_ip", false},
+      {"other ip", "other_ip", false},
+      {"port", "other_port", true},
+      {"tags", "tags", false, Kind::kList},
+      {"protocol", "detected_protocol_name", false},
+      {"application", "detected_application_name", false},
+      {"flows", "digests", true, Kind::kCount},
+      {"local bytes", "local_bytes", true},
+      {"other bytes", "other_bytes", true},
+      {"local packets", "local_packets", true},
+      {"other packets", "other_packets", true}},
+     "local_bytes",
+     "other_bytes"},
+    {7,
+     "NAT session log per access point",
+     {{"ap mac", "apMac", false},
+      {"client mac", "clientMac", false},
+      {"family", "family", false},
+      {"source", "source", false},
+      {"translated", "translated", false},
+      {"destination", "destination", false},
+      {"state", "state", false},
+      {"start", "startTime", false},
+      {"stop", "stopTime", false}},
+     nullptr,
+     nullptr},
+    {8,
+     "traffic per VLAN, peer port, application, protocol and host name",
+     {{"vlan", "vlan_id", true},
+      {"host name", "hostname", false},
+      {"local ip", "local_ip", false},
+      {"other ip", "other_ip", false},
+      {"port", "other_port", true},
+      {"application", "application_id", true},
+      {"protocol", "protocol_id", true},
+      {"upload", "upload", true},
+      {"download", "download", true},
+      {"packets", "packets", true}},
+     "upload",
+     "download"},
+};
+
+// Deeper trees than any record type builds are not walked further.
+constexpr int kMaxDepth = 32;
+
+bool IsScalar(const json& value) {
+  return value.is_string() || value.is_number() || value.is_boolean();
+}
+
+// A record is an object with at least one scalar member; the levels of a nested tree hold only
+// objects, arrays and nulls.
+bool IsRecord(const json& node) {
+  if (!node.is_object()) return false;
+  for (const json& member : node) {
+    if (IsScalar(member)) return true;
+  }
+  return false;
+}
+
+const RecordLayout* DetectLayout(const json& record) {
+  auto has = [&record](const char* member) { return record.contains(member); };
+  int type = 0;
+  if (has("ifname")) {
+    type = 5;
+  } else if (has("tags")) {
+    type = 6;
+  } else if (has("digests")) {
+    type = 3;
+  } else if (has("flow_count")) {
+    type = 2;
+  } else if (has("vlan_id")) {
+    type = has("hostname") ? 8 : 4;
+  } else if (has("upload")) {
+    type = 1;
+  }
+  return type == 0 ? nullptr : &LayoutOfType(type);
+}
+
+std::optional<std::string> ScalarText(const json& value) {
+  switch (value.type()) {
+    case json::value_t::string:
+      return value.get<std::string>();
+    case json::value_t::number_unsigned:
+      return std::to_string(value.get<uint64_t>());
+    case json::value_t::number_integer:
+      return std::to_string(value.get<int64_t>());
+    case json::value_t::number_float:
+      return value.dump();
+    case json::value_t::boolean:
+      return std::string(value.get<bool>() ? "true" : "false");
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::string> CellText(const json& record, const RecordColumn& column) {
+  auto it = record.find(column.member);
+  if (it == record.end()) return std::nullopt;
+  switch (column.kind) {
+    case Kind::kValue:
+      return ScalarText(*it);
+    case Kind::kCount:
+      if (!it->is_array()) return std::nullopt;
+      return std::to_string(it->size());
+    case Kind::kList: {
+      if (!it->is_array()) return std::nullopt;
+      std::string joined;
+      for (const json& element : *it) {
+        if (!joined.empty()) joined += ",";
+        joined += ScalarText(element).value_or("?");
+      }
+      return joined;
+    }
+  }
+  return std::nullopt;
+}
+
+uint64_t Counter(const json& record, const char* member) {
+  auto it = record.find(member);
+  if (it == record.end()) return 0;
+  if (it->is_number_unsigned()) return it->get<uint64_t>();
+  if (it->is_number_integer() && it->get<int64_t>() > 0)
+    return static_cast<uint64_t>(it->get<int64_t>());
+  return 0;
+}
+
+RecordRow MakeRow(const RecordLayout& layout, const json& record, bool nested, std::string path) {
+  RecordRow row;
+  row.layout = &layout;
+  row.nested = nested;
+  row.path = std::move(path);
+  for (const RecordColumn& column : layout.columns) row.cells.push_back(CellText(record, column));
+  if (layout.bytes_a != nullptr) {
+    row.bytes = Counter(record, layout.bytes_a) + Counter(record, layout.bytes_b);
+  }
+  return row;
+}
+
+// "address:port", with an IPv6 address in brackets.
+std::optional<std::string> Endpoint(const json& addresses, const char* ip, const char* port) {
+  if (!addresses.is_object()) return std::nullopt;
+  auto address = addresses.find(ip);
+  if (address == addresses.end() || !address->is_string()) return std::nullopt;
+  std::string text = address->get<std::string>();
+  if (text.find(':') != std::string::npos) text = "[" + text + "]";
+  auto number = addresses.find(port);
+  if (number != addresses.end()) text += ":" + ScalarText(*number).value_or("?");
+  return text;
+}
+
+// One row per session of a NAT log record ({"apMac", "flows"}).
+bool ExtractSessions(const json& payload, std::vector<RecordRow>& rows) {
+  const json& flows = payload["flows"];
+  if (!flows.is_array() && !flows.is_null()) return false;
+  const RecordLayout& layout = LayoutOfType(7);
+  std::vector<RecordRow> sessions;
+  for (const json& flow : flows) {
+    if (!flow.is_object()) return false;
+    json cells = flow;
+    cells["apMac"] = payload["apMac"];
+    const json* addresses = nullptr;
+    auto family = flow.find("family");
+    if (family != flow.end() && family->is_string()) {
+      auto found = flow.find(family->get<std::string>());
+      if (found != flow.end()) addresses = &*found;
+    }
+    if (addresses != nullptr) {
+      for (auto [name, ip, port] : {std::tuple{"source", "srcIp", "srcPort"},
+                                    std::tuple{"translated", "natSrcIp", "natSrcPort"},
+                                    std::tuple{"destination", "dstIp", "dstPort"}}) {
+        if (auto text = Endpoint(*addresses, ip, port)) cells[name] = *text;
+      }
+    }
+    sessions.push_back(MakeRow(layout, cells, false, ""));
+  }
+  rows.insert(rows.end(), std::make_move_iterator(sessions.begin()),
+              std::make_move_iterator(sessions.end()));
+  return true;
+}
+
+struct Found {
+  const json* record;
+  std::string path;
+};
+
+// Collects the records of a nested tree with their paths. False when the tree is deeper than
+// any record type builds.
+bool Walk(const json& node, const std::string& path, int depth, std::vector<Found>& found) {
+  if (depth > kMaxDepth) return false;
+  auto below = [&path](const std::string& level) {
+    return path.empty() ? level : path + "/" + level;
+  };
+  if (IsRecord(node)) {
+    found.push_back({&node, path});
+  } else if (node.is_object()) {
+    for (auto it = node.begin(); it != node.end(); ++it) {
+      if (!Walk(it.value(), below(it.key()), depth + 1, found)) return false;
+    }
+  } else if (node.is_array()) {
+    for (size_t i = 0; i < node.size(); ++i) {
+      if (!Walk(node[i], below(std::to_string(i)), depth + 1, found)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const RecordLayout& LayoutOfType(int type) {
+  return kLayouts[type - 1];
+}
+
+bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
+  if (!payload.is_object()) return false;
+  if (payload.contains("apMac") && payload.contains("flows")) return ExtractSessions(payload, rows);
+  auto stats = payload.find("stats");
+  if (stats == payload.end()) return false;
+
+  bool flat = stats->is_array();
+  for (const json& element : *stats) {
+    if (stats->is_array() && !element.is_null() && !IsRecord(element)) flat = false;
+  }
+  std::vector<Found> found;
+  if (flat) {
+    for (const json& element : *stats) {
+      if (!element.is_null()) found.push_back({&element, ""});
+    }
+  } else if (!Walk(*stats, "", 0, found)) {
+    return false;
+  }
+
+  std::vector<RecordRow> extracted;
+  for (const Found& record : found) {
+    const RecordLayout* layout = DetectLayout(*record.record);
+    if (layout == nullptr) return false;
+    extracted.push_back(MakeRow(*layout, *record.record, !flat, record.path));
+  }
+  rows.insert(rows.end(), std::make_move_iterator(extracted.begin()),
+              std::make_move_iterator(extracted.end()));
+  return true;
+}
+
+}  // namespace kdreplay

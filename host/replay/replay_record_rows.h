@@ -1,0 +1,64 @@
+// The records inside a payload as rows of table cells, for korvia-replay --summary.
+//
+// A payload holds records of one of eight layouts (record types). The layout is recognised from
+// the record's members, not from the configuration, so that a reload that changes the type
+// mid-run is followed:
+//   "apMac" and "flows" (bare payload)  7, one row per element of "flows"
+//   "ifname"                            5
+//   "tags"                              6
+//   "digests"                           3
+//   "flow_count"                        2
+//   "vlan_id" with "hostname"           8
+//   "vlan_id"                           4 (also type 8 in nested form, which has no "hostname")
+//   "upload"                            1
+// Flat payloads carry the rows in the array "stats". In nested payloads "stats" is a tree whose
+// levels are the record's dimensions; a record is any object there with a member that is a
+// number, string or boolean, and the names (or array positions) above it form its path.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace kdreplay {
+
+struct RecordColumn {
+  enum class Kind {
+    kValue,  // the member's value as text
+    kCount,  // the number of elements of an array member
+    kList,   // the elements of an array of strings, joined with ","
+  };
+  const char* header;
+  const char* member;
+  bool numeric;  // right-aligned
+  Kind kind = Kind::kValue;
+};
+
+struct RecordLayout {
+  int type;  // 1 to 8
+  const char* title;
+  std::vector<RecordColumn> columns;
+  // The two members whose sum ranks the records; null for the NAT log, which counts no bytes.
+  const char* bytes_a;
+  const char* bytes_b;
+};
+
+struct RecordRow {
+  const RecordLayout* layout = nullptr;
+  bool nested = false;
+  std::string path;                               // nested only: levels joined with "/"
+  std::vector<std::optional<std::string>> cells;  // one per layout column; none when absent
+  uint64_t bytes = 0;                             // bytes_a + bytes_b
+};
+
+// The layout of record type 1 to 8.
+const RecordLayout& LayoutOfType(int type);
+
+// Appends the records of payload to rows. Returns false, appending nothing, when payload is not
+// laid out as this plugin's payloads are.
+bool ExtractRecordRows(const nlohmann::json& payload, std::vector<RecordRow>& rows);
+
+}  // namespace kdreplay

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree, unpacks it into a scratch root (dpkg -x, nothing is
+# installed on the machine) and runs the unpacked korvia-replay, with the unpacked plugin and
+# host library only, on the bundled capture with each bundled configuration.
+#   package_test.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1
+version=$2
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() {
+  echo "package test: $*" >&2
+  exit 1
+}
+
+(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >cpack.log 2>&1) ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack failed"; }
+
+deb="$scratch/out/korvia-proc-aggregator_${version}_$(dpkg --print-architecture).deb"
+[ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$scratch/out")"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libpcap0.8 zlib1g libxxhash0 libstdc++6; do
+  [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library: $depends"
+done
+
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+replay="$root/usr/bin/korvia-replay"
+doc="$root/usr/share/doc/korvia-proc-aggregator"
+for file in "$replay" "$root/usr/lib/korviad/plugins/libkorvia-proc-aggregator.so" \
+    "$doc/README.md" "$doc/CHANGELOG.md" "$doc/docs/records.md" "$doc/examples/aggregator.conf" \
+    "$doc/examples/capture/dhcp-rfc4388.pcap"; do
+  [ -e "$file" ] || fail "the package lacks ${file#"$root"}"
+done
+
+# The host library must come from the package, through the program's RUNPATH.
+resolved=$(env -u LD_LIBRARY_PATH ldd "$replay" | grep libkorviad.so.15 || true)
+[[ "$resolved" == *"$root/"* ]] || fail "libkorviad.so.15 does not resolve inside the package: $resolved"
+
+# Without --plugin the program finds the plugin beside itself in the unpacked tree; it is the
+# only plugin it can find there.
+for conf in "$doc/examples/capture/conf.json" "$doc/examples/aggregator.conf"; do
+  out="$scratch/out.jsonl"
+  status=0
+  (cd "$scratch" && env -u LD_LIBRARY_PATH "$replay" --conf "$conf" \
+      --pcap "$doc/examples/capture/dhcp-rfc4388.pcap" >"$out" 2>"$scratch/err.txt") || status=$?
+  [ "$status" -eq 0 ] || { cat "$scratch/err.txt" >&2; fail "korvia-replay --conf ${conf#"$root"} exited with $status"; }
+  grep -q '"payload":{"log_time_end":' "$out" || fail "no payload printed with ${conf#"$root"}: $(head -c 400 "$out")"
+done
+echo "package test: $(basename "$deb") unpacks and runs"
