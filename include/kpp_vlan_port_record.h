@@ -43,4 +43,6 @@ class kppVlanPortRecord : public kppAggregator {
   void EncodeShared(nlohmann::json& record) const;
   // Adds other's counters; the packet total wraps at 2^32.
   void AddTraffic(const kppVlanPortRecord& other);
+  // The same for the record a flow would build.
+  void AddFlowTraffic(const kdFlow& flow);
 };

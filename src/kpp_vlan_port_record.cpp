@@ -60,3 +60,10 @@ void kppVlanPortRecord::AddTraffic(const kppVlanPortRecord& other) {
   upload += other.upload;
   packets += other.packets;
 }
+
+void kppVlanPortRecord::AddFlowTraffic(const kdFlow& flow) {
+  const kppSides sides = kppPeerSides(flow);
+  download += sides.other.bytes;
+  upload += sides.local.bytes;
+  packets += flow.packets_a + flow.packets_b;
+}
