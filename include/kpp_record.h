@@ -3,9 +3,12 @@
 // placed into a payload's "stats" (a row of a flat array, or a leaf of a nested tree).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -102,7 +105,7 @@ void kppAppendRow(nlohmann::json& stats, nlohmann::json&& row);
 // above kppMaxNestedPosition are refused: kppNestedPosition returns null and the record is left
 // out, since a position is an array size and unbounded values would exhaust memory.
 constexpr uint64_t kppMaxNestedPosition = 65535;
-nlohmann::json& kppNestedMember(nlohmann::json& node, const std::string& name);
+nlohmann::json& kppNestedMember(nlohmann::json& node, std::string_view name);
 nlohmann::json* kppNestedPosition(nlohmann::json& node, uint64_t position);
 
 // Puts leaf at slot, the end of a nested path. Two samples can share a path (their keys differ in
@@ -111,21 +114,42 @@ nlohmann::json* kppNestedPosition(nlohmann::json& node, uint64_t position);
 // keeps the value already there.
 void kppPlaceLeaf(nlohmann::json& slot, nlohmann::json&& leaf);
 
-// One level of a nested path: an object member name, or an array position (At).
+// One level of a nested path: an object member name, or an array position (At). A name is a view:
+// the text it names must outlive the path.
 struct kppNestedLevel {
-  kppNestedLevel(std::string member) : name(std::move(member)) {}
+  kppNestedLevel() = default;
+  kppNestedLevel(std::string_view member) : name(member) {}
+  kppNestedLevel(const std::string& member) : name(member) {}
   static kppNestedLevel At(uint64_t index) {
-    kppNestedLevel level{std::string()};
+    kppNestedLevel level;
     level.is_position = true;
     level.position = index;
     return level;
   }
 
-  std::string name;
+  std::string_view name;
   bool is_position = false;
   uint64_t position = 0;
 };
-using kppNestedPath = std::vector<kppNestedLevel>;
+
+// A path of up to kMaxDepth levels, held in place: placing a record allocates no path.
+class kppNestedPath {
+ public:
+  static constexpr size_t kMaxDepth = 8;
+
+  kppNestedPath(std::initializer_list<kppNestedLevel> levels = {}) {
+    for (const kppNestedLevel& level : levels) Add(level);
+  }
+  // Levels past kMaxDepth are a programming error.
+  void Add(const kppNestedLevel& level) { levels_.at(size_++) = level; }
+
+  const kppNestedLevel* begin() const { return levels_.data(); }
+  const kppNestedLevel* end() const { return levels_.data() + size_; }
+
+ private:
+  std::array<kppNestedLevel, kMaxDepth> levels_;
+  size_t size_ = 0;
+};
 
 // Walks path from stats, creating missing levels, and places leaf at its end with kppPlaceLeaf.
 // Returns false and leaves stats untouched when a position is above kppMaxNestedPosition, so that

@@ -82,9 +82,10 @@ bool kppAggregator2::Append(json& stats) const {
     kppAppendRow(stats, std::move(record));
     return true;
   }
+  const std::string protocol = std::to_string(protocol_id);
   kppNestedPath path;
   if (!(flags & kppPlugin::FLAG_PRIVACY)) path = {local_mac, local_ip};
-  path.insert(path.end(), {other_ip, application_id, std::to_string(protocol_id)});
+  for (const std::string* level : {&other_ip, &application_id, &protocol}) path.Add(*level);
   return kppPlaceNested(stats, path, std::move(record));
 }
 

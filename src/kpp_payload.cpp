@@ -50,12 +50,18 @@ void kppPlugin::ProcessStatsPayload() {
     }
     if (!stats.is_null()) payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
   } else {
-    json stats;
+    // Rows go into an array sized for them up front.
+    auto rows = [&count, batch] {
+      json array = json::array();
+      array.get_ref<json::array_t&>().reserve(batch != 0 && batch < count ? batch : count);
+      return array;
+    };
+    json stats = rows();
     for (const auto& record : taken.records()) {
       record->Append(stats);
       if (batch != 0 && stats.size() == batch) {
         payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
-        stats = json::array();
+        stats = rows();
       }
     }
     if (!stats.empty()) payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));

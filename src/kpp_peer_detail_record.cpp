@@ -92,7 +92,8 @@ bool kppPeerDetailRecord::Append(json& stats) const {
   }
   kppNestedPath path;
   if (!(flags & kppPlugin::FLAG_PRIVACY)) path = {local_mac, local_ip};
-  path.insert(path.end(), {other_ip, detected_application_name, detected_protocol_name});
+  for (const std::string* level : {&other_ip, &detected_application_name, &detected_protocol_name})
+    path.Add(*level);
   return kppPlaceNested(stats, path, std::move(record));
 }
 

@@ -1,6 +1,9 @@
 #include "kpp_record.h"
 
+#include <algorithm>
 #include <charconv>
+#include <string_view>
+#include <unordered_set>
 
 #include "korviad/kd_digest.h"
 
@@ -74,7 +77,7 @@ json kppDigestSet::ToJson() const {
 
 void kppAppendRow(json& stats, json&& row) { stats.push_back(std::move(row)); }
 
-json& kppNestedMember(json& node, const std::string& name) { return node[name]; }
+json& kppNestedMember(json& node, std::string_view name) { return node[name]; }
 
 json* kppNestedPosition(json& node, uint64_t position) {
   if (position > kppMaxNestedPosition) return nullptr;
@@ -104,15 +107,19 @@ void UniteDigests(json& into, const json& from) {
   auto target = into.find("digests");
   if (source == from.end() || target == into.end()) return;
   if (!source->is_array() || !target->is_array()) return;
+  // Digests are texts; their views stay valid as the array grows, since each string lives apart
+  // from the array's elements.
+  std::unordered_set<std::string_view> present;
+  for (const json& existing : *target) {
+    if (existing.is_string()) present.insert(existing.get_ref<const std::string&>());
+  }
   for (const json& digest : *source) {
-    bool present = false;
-    for (const json& existing : *target) {
-      if (existing == digest) {
-        present = true;
-        break;
-      }
+    if (digest.is_string()) {
+      if (!present.insert(digest.get_ref<const std::string&>()).second) continue;
+    } else if (std::find(target->begin(), target->end(), digest) != target->end()) {
+      continue;
     }
-    if (!present) target->push_back(digest);
+    target->push_back(digest);
   }
 }
 

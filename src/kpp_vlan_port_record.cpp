@@ -49,9 +49,14 @@ bool kppVlanPortRecord::Append(json& stats) const {
     return true;
   }
   kppNestedPath path{kppNestedLevel::At(vlan_id)};
-  if (!(flags & kppPlugin::FLAG_PRIVACY)) path.insert(path.end(), {local_mac, local_ip});
-  path.insert(path.end(), {other_ip, kppNestedLevel::At(other_port),
-                           kppNestedLevel::At(application_id), kppNestedLevel::At(protocol_id)});
+  if (!(flags & kppPlugin::FLAG_PRIVACY)) {
+    path.Add(local_mac);
+    path.Add(local_ip);
+  }
+  for (const kppNestedLevel& level :
+       {kppNestedLevel(other_ip), kppNestedLevel::At(other_port),
+        kppNestedLevel::At(application_id), kppNestedLevel::At(protocol_id)})
+    path.Add(level);
   return kppPlaceNested(stats, path, std::move(record));
 }
 
