@@ -51,7 +51,7 @@ bool FloorKeysMatch(const Snapshot& snapshot, const FlowCase& c) {
     if (!FloorKey(c.type, c.privacy, *flow, key)) continue;
     if (!record || record->GetKey() != key) {
       std::fprintf(stderr, "floor key %s, record key %s\n", key.c_str(),
-                   record ? record->GetKey().c_str() : "(none)");
+                   record ? std::string(record->GetKey()).c_str() : "(none)");
       return false;
     }
   }

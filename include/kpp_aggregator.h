@@ -37,11 +37,16 @@ class kppAggregator {
   // stored += other, for a record of the same class (the caller has checked Type()).
   virtual void MergeFrom(const kppAggregator& other) = 0;
 
-  const std::string& GetKey() const { return key; }
+  // The sample key: key's text from key_start on.
+  std::string_view GetKey() const { return std::string_view(key).substr(key_start); }
 
  protected:
+  // Holds the sample key, written by MakeKey(). A record may keep dimension text that is not part
+  // of its key in front of it, so that one allocation holds all of its text; key_start then says
+  // where the key begins (type 1 in privacy mode keeps its local addresses there).
   std::string key;
   const kppPlugin& plugin;
+  uint32_t key_start = 0;
 };
 
 // The samples of the current reporting window, by key, in order of arrival. Not thread-safe:

@@ -2,11 +2,16 @@
 //
 // Key: local MAC text, local IP text, application label, protocol number (privacy mode: label
 // and protocol only). Only flows whose local endpoint is known (endpoint_map 1 or 2) are built.
+//
+// The record's text is one string (the base's key) holding the four parts in a row, viewed by the
+// dimension members; the sample key is all of it, or in privacy mode the part from the label on.
+// One allocation for all of a sample's text keeps a sample small.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "korviad/kd_flow.h"
 #include "kpp_aggregator.h"
@@ -31,11 +36,20 @@ class kppAggregator1 : public kppAggregator {
   static void KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key);
   void AddFlow(const kdFlow& flow);
 
-  std::string local_mac;
-  std::string local_ip;
-  std::string application_id;
+  // Views of the record's text.
+  std::string_view local_mac;
+  std::string_view local_ip;
+  std::string_view application_id;
   uint32_t protocol_id = 0;
+  uint32_t packets = 0;
   uint64_t upload = 0;
   uint64_t download = 0;
-  uint32_t packets = 0;
+
+ private:
+  // Writes the text from its parts (protocol_id last) and points the views at it. The parts may
+  // be views of the text being replaced.
+  template <typename Address, typename Label>
+  void SetText(const Address& local_mac, const Address& local_ip, const Label& application);
+  // Where the sample key starts in the text, by the privacy flag.
+  void PlaceKey();
 };

@@ -64,6 +64,7 @@ void kppAppendDecimal(std::string& key, uint64_t value);
 // record's stored fields (MakeKey) or with the flow's own attributes (KeyFromFlow, which spares
 // the flow pass a record for a flow whose sample exists): a part appends the same text either way.
 inline void kppAppendPart(std::string& key, const std::string& text) { key += text; }
+inline void kppAppendPart(std::string& key, std::string_view text) { key += text; }
 inline void kppAppendPart(std::string& key, const kdAddr& addr) { addr.AppendString(key); }
 // A flow's application label, appended without being built first.
 struct kppFlowLabel {

@@ -26,22 +26,48 @@ void BuildKey(std::string& key, uint32_t flags, const Address& local_mac, const 
 
 kppAggregator1::kppAggregator1(const kppPlugin& plugin, const std::shared_ptr<kdFlow>& flow)
     : kppAggregator(plugin) {
+  static const kdAddr kNone;
+  protocol_id = flow->detected_protocol;
+  packets = flow->packets_a + flow->packets_b;
   // The flow pass hands over no flow without a local endpoint.
   if (HasLocal(*flow)) {
     kppSides sides = kppSelectSides(*flow, flow->endpoint_map == 1);
-    local_mac = kppAddressText(*sides.local.mac);
-    local_ip = kppAddressText(*sides.local.ip);
     upload = sides.local.bytes;
     download = sides.other.bytes;
+    SetText(*sides.local.mac, *sides.local.ip, kppFlowLabel{*flow});
+  } else {
+    SetText(kNone, kNone, kppFlowLabel{*flow});
   }
-  application_id = kppApplicationLabel(*flow);
-  protocol_id = flow->detected_protocol;
-  packets = flow->packets_a + flow->packets_b;
-  MakeKey();
+  // What MakeKey() would do, without writing the text a second time.
+  PlaceKey();
+}
+
+template <typename Address, typename Label>
+void kppAggregator1::SetText(const Address& mac, const Address& ip, const Label& application) {
+  std::string text;
+  kppAppendPart(text, mac);
+  const size_t mac_size = text.size();
+  kppAppendPart(text, ip);
+  const size_t ip_size = text.size() - mac_size;
+  kppAppendPart(text, application);
+  const size_t application_size = text.size() - mac_size - ip_size;
+  kppAppendDecimal(text, protocol_id);
+  text.shrink_to_fit();
+  key = std::move(text);
+  const std::string_view all(key);
+  local_mac = all.substr(0, mac_size);
+  local_ip = all.substr(mac_size, ip_size);
+  application_id = all.substr(mac_size + ip_size, application_size);
+}
+
+void kppAggregator1::PlaceKey() {
+  const bool privacy = (plugin.GetFlags() & kppPlugin::FLAG_PRIVACY) != 0;
+  key_start = privacy ? static_cast<uint32_t>(local_mac.size() + local_ip.size()) : 0;
 }
 
 void kppAggregator1::MakeKey() {
-  BuildKey(key, plugin.GetFlags(), local_mac, local_ip, application_id, protocol_id);
+  SetText(local_mac, local_ip, application_id);
+  PlaceKey();
 }
 
 void kppAggregator1::KeyFromFlow(const kdFlow& flow, uint32_t flags, std::string& key) {

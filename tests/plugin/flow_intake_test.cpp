@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "kpp_aggregator1.h"
 #include "kpp_record_factory.h"
 #include "plugin_fixture.h"
 
@@ -93,6 +94,28 @@ TEST(FlowIntake, AddFlowEqualsMergingTheRecord) {
       }
     }
   }
+}
+
+// Type 1 keeps all of its text in one string and its key is part of it: a sample built in privacy
+// mode still knows its local addresses, for a reload that turns privacy mode off.
+TEST(FlowIntake, Type1KeepsItsLocalAddressesInPrivacyMode) {
+  PluginFixture fixture(json{{"privacy_mode", true}});
+  kppAggregator1 record(fixture.plugin(), MakeFlow());
+  EXPECT_EQ(record.GetKey(), "10.example91");
+  EXPECT_EQ(record.local_mac, "00:11:22:33:44:55");
+  EXPECT_EQ(record.local_ip, "10.0.0.1");
+  EXPECT_EQ(record.application_id, "10.example");
+
+  fixture.Configure(json::object());
+  EXPECT_EQ(EncodedRow(record)["local_mac"], "00:11:22:33:44:55");
+  record.MakeKey();
+  EXPECT_EQ(record.GetKey(), "00:11:22:33:44:5510.0.0.110.example91");
+  EXPECT_EQ(record.local_ip, "10.0.0.1");
+  EXPECT_EQ(record.application_id, "10.example");
+  fixture.Configure(json{{"privacy_mode", true}});
+  record.MakeKey();
+  EXPECT_EQ(record.GetKey(), "10.example91");
+  EXPECT_EQ(record.local_mac, "00:11:22:33:44:55");
 }
 
 TEST(FlowIntake, NoIntakeWithoutAFlowConstructor) {
