@@ -27,12 +27,12 @@ size_t DisplayWidth(const std::string& text) {
 // max_width characters on a character boundary.
 std::string Shown(const std::optional<std::string>& cell, size_t max_width = kMaxCellWidth) {
   if (!cell || cell->empty()) return "-";
+  const bool cut = DisplayWidth(*cell) > max_width;
   std::string text;
   size_t width = 0;
   for (char c : *cell) {
     unsigned char byte = static_cast<unsigned char>(c);
-    if ((byte & 0xC0) != 0x80 && ++width > max_width - 3 && DisplayWidth(*cell) > max_width)
-      return text + "...";
+    if (cut && (byte & 0xC0) != 0x80 && ++width > max_width - 3) return text + "...";
     text += byte < 0x20 || byte == 0x7F ? '?' : c;
   }
   return text;
