@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -66,7 +67,10 @@ TEST(AddrText, RandomIPv4AndIPv6) {
     uint8_t bytes[16];
     for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
     // Runs of zero groups, as inet_ntop compresses them.
-    if (i % 3 == 0) memset(bytes + random() % 8 * 2, 0, random() % 10 * 2);
+    if (i % 3 == 0) {
+      const size_t start = random() % 8 * 2;
+      memset(bytes + start, 0, std::min<size_t>(random() % 10 * 2, sizeof(bytes) - start));
+    }
     if (i % 7 == 0) {  // IPv4-mapped
       memset(bytes, 0, 10);
       bytes[10] = bytes[11] = 0xff;
