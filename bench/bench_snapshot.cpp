@@ -111,23 +111,23 @@ std::shared_ptr<kdFlow> MakeGroupFlow(uint64_t seed, size_t group, size_t member
   return flow;
 }
 
-Snapshot::Snapshot(const SnapshotSpec& spec) : spec_(spec) {
-  map_ = std::make_unique<kdFlowMap>(spec.buckets);
+Snapshot::Snapshot(const SnapshotShape& shape) : shape_(shape) {
+  map_ = std::make_unique<kdFlowMap>(shape.buckets);
   auto iface = std::make_shared<kdInterface>();
   iface->name = "eth0";
   iface->index = 2;
   iface->role = kdInterface::kRoleInternal;
-  flows_.reserve(spec.flows);
-  for (size_t i = 0; i < spec.flows; ++i) {
-    const size_t group = i / spec.flows_per_key;
-    const size_t member = i % spec.flows_per_key;
-    const bool ipv6 = spec.ipv6_every != 0 && group % spec.ipv6_every == spec.ipv6_every - 1;
-    flows_.push_back(MakeGroupFlow(spec.seed, group, member, ipv6, iface));
+  flows_.reserve(shape.flows);
+  for (size_t i = 0; i < shape.flows; ++i) {
+    const size_t group = i / shape.flows_per_key;
+    const size_t member = i % shape.flows_per_key;
+    const bool ipv6 = shape.ipv6_every != 0 && group % shape.ipv6_every == shape.ipv6_every - 1;
+    flows_.push_back(MakeGroupFlow(shape.seed, group, member, ipv6, iface));
   }
   // Flows land in buckets by a hash of their index, as a host's flow keys spread them.
   for (size_t i = 0; i < flows_.size(); ++i) {
-    const uint64_t key = Mix(spec.seed * 0x100000001ULL + i);
-    const size_t bucket = key % spec.buckets;
+    const uint64_t key = Mix(shape.seed * 0x100000001ULL + i);
+    const size_t bucket = key % shape.buckets;
     map_->Acquire(bucket)[key] = flows_[i];
     map_->Release(bucket);
   }

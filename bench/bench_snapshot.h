@@ -16,7 +16,7 @@
 
 namespace kppbench {
 
-struct SnapshotSpec {
+struct SnapshotShape {
   size_t flows = 10000;
   size_t flows_per_key = 10;
   size_t buckets = 1024;
@@ -27,19 +27,19 @@ struct SnapshotSpec {
 
 class Snapshot {
  public:
-  explicit Snapshot(const SnapshotSpec& spec);
+  explicit Snapshot(const SnapshotShape& shape);
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  const SnapshotSpec& spec() const { return spec_; }
+  const SnapshotShape& shape() const { return shape_; }
   const kdFlowMap& map() const { return *map_; }
   kdFlowMap* mutable_map() { return map_.get(); }
-  size_t groups() const { return (spec_.flows + spec_.flows_per_key - 1) / spec_.flows_per_key; }
+  size_t groups() const { return (shape_.flows + shape_.flows_per_key - 1) / shape_.flows_per_key; }
   // The flows in creation order (group by group).
   const std::vector<std::shared_ptr<kdFlow>>& flows() const { return flows_; }
 
  private:
-  SnapshotSpec spec_;
+  SnapshotShape shape_;
   std::vector<std::shared_ptr<kdFlow>> flows_;
   std::unique_ptr<kdFlowMap> map_;
 };
