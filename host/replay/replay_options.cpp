@@ -60,7 +60,7 @@ const char* UsageText() {
          "  --conf FILE        the plugin's configuration file (parameter conf_filename)\n"
          "  --tag TAG          plugin tag (default \"aggregator\")\n"
          "  --events SCRIPT    JSON Lines event script; \"-\" reads standard input\n"
-         "  --sink NAME=SPEC   where payloads dispatched to sink NAME go: \"stdout\" (the\n"
+         "  --sink NAME=TARGET   where payloads dispatched to sink NAME go: \"stdout\" (the\n"
          "                     default for every sink) or \"dir:PATH\" (one file per payload,\n"
          "                     encoded by the dispatch flags)\n"
          "  --debug            show the plugin's debug lines on standard error\n"
@@ -85,25 +85,25 @@ const char* UsageText() {
          "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
 }
 
-bool ParseSinkOption(const std::string& text, std::string& name, SinkSpec& spec,
+bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& target,
                      std::string& error) {
   size_t equals = text.find('=');
   if (equals == std::string::npos || equals == 0) {
-    error = "--sink expects NAME=SPEC, got \"" + text + "\"";
+    error = "--sink expects NAME=TARGET, got \"" + text + "\"";
     return false;
   }
   name = text.substr(0, equals);
   std::string value = text.substr(equals + 1);
   if (value == "stdout") {
-    spec = SinkSpec{};
+    target = SinkTarget{};
     return true;
   }
   if (value.compare(0, 4, "dir:") == 0 && value.size() > 4) {
-    spec.kind = SinkSpec::Kind::kDirectory;
-    spec.path = value.substr(4);
+    target.kind = SinkTarget::Kind::kDirectory;
+    target.path = value.substr(4);
     return true;
   }
-  error = "--sink " + name + ": SPEC must be \"stdout\" or \"dir:PATH\", got \"" + value + "\"";
+  error = "--sink " + name + ": TARGET must be \"stdout\" or \"dir:PATH\", got \"" + value + "\"";
   return false;
 }
 
@@ -156,9 +156,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
 
     if (name == "--sink") {
       std::string sink;
-      SinkSpec spec;
-      if (!ParseSinkOption(value, sink, spec, error)) return false;
-      if (!options.sinks.emplace(sink, spec).second) {
+      SinkTarget target;
+      if (!ParseSinkOption(value, sink, target, error)) return false;
+      if (!options.sinks.emplace(sink, target).second) {
         error = "--sink " + sink + " given twice";
         return false;
       }

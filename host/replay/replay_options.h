@@ -17,7 +17,7 @@
 namespace kdreplay {
 
 // Where the payloads dispatched to one sink go.
-struct SinkSpec {
+struct SinkTarget {
   enum class Kind { kStdout, kDirectory };
   Kind kind = Kind::kStdout;
   std::string path;  // kDirectory only
@@ -27,8 +27,8 @@ struct Options {
   std::string plugin;  // empty: look beside the program
   std::string conf;
   std::string tag = "aggregator";
-  std::string events;                     // "-" is standard input
-  std::map<std::string, SinkSpec> sinks;  // sinks not listed go to standard output
+  std::string events;                       // "-" is standard input
+  std::map<std::string, SinkTarget> sinks;  // sinks not listed go to standard output
   bool debug = false;
   // Capture input instead of a script (docs/capture.md).
   std::vector<std::string> pcaps;       // --pcap, replayed in this order
@@ -49,7 +49,7 @@ struct Options {
 bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error);
 
 // "NAME=stdout" or "NAME=dir:PATH". Returns false with a reason in error otherwise.
-bool ParseSinkOption(const std::string& text, std::string& name, SinkSpec& spec,
+bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& target,
                      std::string& error);
 
 // The text --help prints.

@@ -12,11 +12,11 @@ namespace kdreplay {
 
 using nlohmann::json;
 
-PayloadRouter::PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out,
+PayloadRouter::PayloadRouter(const std::map<std::string, SinkTarget>& sinks, LineWriter& out,
                              bool pretty)
     : out_(out), pretty_(pretty) {
   for (const auto& entry : sinks) {
-    if (entry.second.kind == SinkSpec::Kind::kDirectory)
+    if (entry.second.kind == SinkTarget::Kind::kDirectory)
       directories_[entry.first] = std::make_shared<DirectorySink>(entry.second.path);
   }
 }

@@ -23,7 +23,7 @@ namespace kdreplay {
 
 class PayloadRouter {
  public:
-  PayloadRouter(const std::map<std::string, SinkSpec>& sinks, LineWriter& out,
+  PayloadRouter(const std::map<std::string, SinkTarget>& sinks, LineWriter& out,
                 bool pretty = false);
   PayloadRouter(const PayloadRouter&) = delete;
   PayloadRouter& operator=(const PayloadRouter&) = delete;

@@ -6,7 +6,7 @@
 namespace {
 
 using kdreplay::Options;
-using kdreplay::SinkSpec;
+using kdreplay::SinkTarget;
 
 bool Parse(std::vector<const char*> arguments, Options& options, std::string& error) {
   arguments.insert(arguments.begin(), "korvia-replay");
@@ -27,9 +27,9 @@ TEST(Options, ValuesAsNextArgumentOrAfterEquals) {
   EXPECT_EQ(options.plugin, "");
   EXPECT_TRUE(options.debug);
   ASSERT_EQ(options.sinks.size(), 3u);
-  EXPECT_EQ(options.sinks["a"].kind, SinkSpec::Kind::kDirectory);
+  EXPECT_EQ(options.sinks["a"].kind, SinkTarget::Kind::kDirectory);
   EXPECT_EQ(options.sinks["a"].path, "out/x");
-  EXPECT_EQ(options.sinks["b"].kind, SinkSpec::Kind::kStdout);
+  EXPECT_EQ(options.sinks["b"].kind, SinkTarget::Kind::kStdout);
   EXPECT_EQ(options.sinks["c"].path, "with=equals");
 }
 

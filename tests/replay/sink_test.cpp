@@ -110,8 +110,8 @@ TEST(PayloadRouter, WritesOneLinePerChannelAndRoutesNamedSinksToDirectories) {
   ASSERT_NE(out, nullptr);
   {
     kdreplay::LineWriter writer(out);
-    kdreplay::SinkSpec files{kdreplay::SinkSpec::Kind::kDirectory, dir.File("files")};
-    kdreplay::PayloadRouter router({{"disk", files}, {"shown", kdreplay::SinkSpec{}}}, writer);
+    kdreplay::SinkTarget files{kdreplay::SinkTarget::Kind::kDirectory, dir.File("files")};
+    kdreplay::PayloadRouter router({{"disk", files}, {"shown", kdreplay::SinkTarget{}}}, writer);
     std::string error;
     ASSERT_TRUE(router.Prepare(error)) << error;
     router.Attach();
