@@ -48,6 +48,9 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   CaptureOptions capture;
   capture.files = options.pcaps;
   capture.live = options.live;
+  capture.filter = options.filter;
+  if (options.snaplen != 0) capture.live_options.snaplen = options.snaplen;
+  if (options.buffer_mib != 0) capture.live_options.buffer_mib = options.buffer_mib;
   capture.role = options.iface_role;
   if (!options.local_nets.empty()) {
     capture.local_networks = kdLocalNetworks();
@@ -72,7 +75,8 @@ int RunReplay(const Options& options) {
   std::unique_ptr<CaptureSource> source;
   if (capture) {
     source = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
-    if (!source->Open()) return kExitFailure;
+    int opened = source->Open();
+    if (opened != kExitOk) return opened;
   } else {
     try {
       script = ReadScript(options.events);

@@ -1,5 +1,6 @@
 #include "replay_signals.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -8,10 +9,20 @@ namespace kdreplay {
 
 namespace {
 
+// Lock-free, so the handler may touch them.
 std::atomic<bool> interrupted{false};
+std::atomic<bool> reload_requested{false};
+std::atomic<bool> status_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
 
-void OnSignal(int) {
-  interrupted.store(true);
+void OnSignal(int number) {
+  if (number == SIGHUP) {
+    reload_requested.store(true);
+  } else if (number == SIGUSR1) {
+    status_requested.store(true);
+  } else {
+    interrupted.store(true);
+  }
 }
 
 }  // namespace
@@ -20,13 +31,38 @@ void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Restarted calls: a signal must not turn a blocked write to standard output into a failure.
+  // poll and sleeps are never restarted, so a wait still ends at once.
+  action.sa_flags = SA_RESTART;
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(number, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+SignalsBlocked::SignalsBlocked() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&handled, number);
+  pthread_sigmask(SIG_BLOCK, &handled, &saved_);
+}
+
+SignalsBlocked::~SignalsBlocked() {
+  pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
 bool InterruptRequested() {
   return interrupted.load();
+}
+
+void RequestStop() {
+  interrupted.store(true);
+}
+
+void ServeSignalRequests(EventTarget& target) {
+  // Polled between packets: a plain load first keeps the common case cheap.
+  if (reload_requested.load(std::memory_order_relaxed) && reload_requested.exchange(false))
+    target.Reload("SIGHUP");
+  if (status_requested.load(std::memory_order_relaxed) && status_requested.exchange(false))
+    target.WriteStatus("SIGUSR1");
 }
 
 }  // namespace kdreplay
