@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
 #include "replay_capture_source.h"
+#include "replay_conf_check.h"
 #include "replay_line_writer.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -62,6 +65,25 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   return capture;
 }
 
+// The configuration as our plugin reads it; discarded when it is not JSON (the plugin's first
+// load then fails on its own).
+nlohmann::json ReadConfDocument(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return nlohmann::json::parse(text, nullptr, false, true);
+}
+
+// Warns about what the plugin would pass over in silence.
+void WarnAboutConf(const Options& options, const nlohmann::json& document) {
+  if (document.is_discarded()) return;
+  for (const std::string& message : UnknownKeys(document))
+    Report("%s: %s", options.conf.c_str(), message.c_str());
+  std::vector<std::string> sinks;
+  for (const auto& entry : options.sinks) sinks.push_back(entry.first);
+  for (const std::string& sink : UnconfiguredSinks(document, sinks))
+    Report("--sink %s: %s configures no sink of that name", sink.c_str(), options.conf.c_str());
+}
+
 }  // namespace
 
 int RunReplay(const Options& options) {
@@ -94,6 +116,10 @@ int RunReplay(const Options& options) {
     return kExitFailure;
   }
 
+  bool ours = IsOurPlugin(plugin_path);
+  nlohmann::json document = ours ? ReadConfDocument(options.conf) : nlohmann::json();
+  if (ours) WarnAboutConf(options, document);
+
   LineWriter out(stdout);
   PayloadRouter router(options.sinks, out, options.pretty);
   if (!router.Prepare(error)) {
@@ -110,6 +136,10 @@ int RunReplay(const Options& options) {
     runner.Start(plugin_path, options.conf);
   } catch (const std::exception& e) {
     Report("%s", e.what());
+    return kExitFailure;
+  }
+  if (ours && !document.is_discarded() && FailsLateInLoad(document)) {
+    Report("%s: %s", options.conf.c_str(), PluginRunner::kLoadFailed);
     return kExitFailure;
   }
 

@@ -109,7 +109,7 @@ bool CaptureSource::Play(EventTarget& target) {
     ok = PlayFile(i, target) && ok;
   }
   if (InterruptRequested()) {
-    Report("interrupted; stopping the plugin");
+    if (StoppedBySignal()) Report("interrupted; stopping the plugin");
     return false;
   }
   return ok;

@@ -1,5 +1,7 @@
 #include "replay_runner.h"
 
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 #include "korviad/kd_exception.h"
@@ -32,7 +34,7 @@ void PluginRunner::Start(const std::string& plugin_path, const std::string& conf
     loader_->Start();
   }
   if (AwaitReload(kFirstLoad, finished) == ReloadWatcher::Outcome::kFailed)
-    throw kdException("%s: the plugin cannot load this configuration", conf_path.c_str());
+    throw kdException("%s: %s", conf_path.c_str(), kLoadFailed);
 }
 
 void PluginRunner::Stop() {
@@ -136,7 +138,8 @@ void PluginRunner::WriteStatus(const std::string& where) {
   if (!filled) return;
   nlohmann::json line = {{"status", status}};
   if (!status_out_.Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)))
-    Report("%s: cannot write the status line to standard output", where.c_str());
+    StopForOutputFailure(where + ": cannot write the status line to standard output: " +
+                         strerror(status_out_.last_error()));
 }
 
 }  // namespace kdreplay

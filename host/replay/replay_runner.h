@@ -20,6 +20,8 @@ class PluginRunner : public EventTarget {
  public:
   // How long a reload may take before the run goes on without it.
   static constexpr std::chrono::seconds kReloadTimeout{10};
+  // What a failed first load reports after the configuration file's name.
+  static constexpr const char* kLoadFailed = "the plugin cannot load this configuration";
 
   PluginRunner(kdInstance& instance, LineWriter& status_out, const std::string& tag);
   PluginRunner(const PluginRunner&) = delete;

@@ -40,7 +40,7 @@ bool ScriptPlayer::Play(EventTarget& target) {
     const std::string where = script_.name + ":" + std::to_string(line.line);
     ServeSignalRequests(target);
     if (InterruptRequested()) {
-      Report("%s: interrupted; stopping the plugin", where.c_str());
+      if (StoppedBySignal()) Report("%s: interrupted; stopping the plugin", where.c_str());
       return false;
     }
     // The line was validated before the run, so only the host itself can fail here (memory).

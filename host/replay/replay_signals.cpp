@@ -5,12 +5,15 @@
 
 #include <atomic>
 
+#include "replay_report.h"
+
 namespace kdreplay {
 
 namespace {
 
 // Lock-free, so the handler may touch them.
-std::atomic<bool> interrupted{false};
+std::atomic<bool> signalled{false};
+std::atomic<bool> output_failed{false};
 std::atomic<bool> reload_requested{false};
 std::atomic<bool> status_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
@@ -21,7 +24,7 @@ void OnSignal(int number) {
   } else if (number == SIGUSR1) {
     status_requested.store(true);
   } else {
-    interrupted.store(true);
+    signalled.store(true);
   }
 }
 
@@ -50,11 +53,15 @@ SignalsBlocked::~SignalsBlocked() {
 }
 
 bool InterruptRequested() {
-  return interrupted.load();
+  return signalled.load() || output_failed.load();
 }
 
-void RequestStop() {
-  interrupted.store(true);
+bool StoppedBySignal() {
+  return signalled.load();
+}
+
+void StopForOutputFailure(const std::string& message) {
+  if (!output_failed.exchange(true)) Report("%s; stopping the run", message.c_str());
 }
 
 void ServeSignalRequests(EventTarget& target) {

@@ -10,6 +10,8 @@
 
 #include <signal.h>
 
+#include <string>
+
 #include "replay_event_target.h"
 
 namespace kdreplay {
@@ -29,10 +31,14 @@ class SignalsBlocked {
   sigset_t saved_;
 };
 
-// SIGINT or SIGTERM arrived, or RequestStop was called.
+// SIGINT or SIGTERM arrived, or an output failure stopped the run.
 bool InterruptRequested();
-// Asks the run to stop as an interrupt does (after a failure that makes going on pointless).
-void RequestStop();
+// SIGINT or SIGTERM arrived.
+bool StoppedBySignal();
+// Stops the run as an interrupt does after an output failure (a closed standard output, a full
+// disk), which would only repeat for every later payload: the first call reports message, later
+// ones stay silent.
+void StopForOutputFailure(const std::string& message);
 // Sends the reload event or writes the status, once for each signal seen since the last call.
 void ServeSignalRequests(EventTarget& target);
 
