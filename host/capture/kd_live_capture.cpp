@@ -66,7 +66,7 @@ bool kdLiveCapture::Open(const std::string& iface, const kdLiveCaptureOptions& o
   // are handed over when full or after the timeout, which is soon enough for flow tracking.
   pcap_set_snaplen(handle, options.snaplen);
   pcap_set_promisc(handle, 1);
-  pcap_set_timeout(handle, 100);
+  pcap_set_timeout(handle, kBlockTimeoutMs);
   pcap_set_buffer_size(handle, options.buffer_mib * 1024 * 1024);
   int rc = pcap_activate(handle);
   if (rc < 0) {

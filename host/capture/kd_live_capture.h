@@ -30,6 +30,10 @@ struct kdLiveCaptureCounters {
 
 class kdLiveCapture {
  public:
+  // The kernel hands a block of packets over when it is full or this long after its first
+  // packet: after a stop, waiting this long once more collects what arrived before it.
+  static constexpr int kBlockTimeoutMs = 100;
+
   kdLiveCapture() = default;
   kdLiveCapture(const kdLiveCapture&) = delete;
   kdLiveCapture& operator=(const kdLiveCapture&) = delete;

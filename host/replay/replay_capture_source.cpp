@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <utility>
 
 #include "kd_packet_decoder.h"
@@ -194,6 +196,14 @@ bool CaptureSource::PlayLive(EventTarget& target) {
       if (!ok) Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
     }
     ServeSignalRequests(target);
+  }
+  if (ok) {
+    // Packets that arrived before the stop may still sit in a block not yet handed over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
+    for (size_t i = 0; i < live_.size() && ok; ++i) {
+      ok = live_[i]->Dispatch(*trackers[i], error);
+      if (!ok) Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
+    }
   }
   for (size_t i = 0; i < live_.size(); ++i) {
     trackers[i]->Finish();
