@@ -186,24 +186,27 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   for (auto& capture : live_)
     Report("%s: capturing until SIGINT or SIGTERM", capture->Name().c_str());
 
+  auto dispatch_all = [&] {
+    std::string error;
+    for (size_t i = 0; i < live_.size(); ++i) {
+      if (!live_[i]->Dispatch(*trackers[i], error)) {
+        Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
+        return false;
+      }
+    }
+    return true;
+  };
   bool ok = true;
-  std::string error;
   while (ok && !InterruptRequested()) {
     // A signal ends the wait at once (the handled signals reach this thread only).
     poll(waits.data(), waits.size(), 200);
-    for (size_t i = 0; i < live_.size() && ok; ++i) {
-      ok = live_[i]->Dispatch(*trackers[i], error);
-      if (!ok) Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
-    }
+    ok = dispatch_all();
     ServeSignalRequests(target);
   }
   if (ok) {
     // Packets that arrived before the stop may still sit in a block not yet handed over.
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
-    for (size_t i = 0; i < live_.size() && ok; ++i) {
-      ok = live_[i]->Dispatch(*trackers[i], error);
-      if (!ok) Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
-    }
+    ok = dispatch_all();
   }
   for (size_t i = 0; i < live_.size(); ++i) {
     trackers[i]->Finish();

@@ -18,6 +18,8 @@ std::atomic<bool> reload_requested{false};
 std::atomic<bool> status_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
 
+const int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
+
 void OnSignal(int number) {
   if (number == SIGHUP) {
     reload_requested.store(true);
@@ -37,14 +39,14 @@ void InstallSignalHandlers() {
   // Restarted calls: a signal must not turn a blocked write to standard output into a failure.
   // poll and sleeps are never restarted, so a wait still ends at once.
   action.sa_flags = SA_RESTART;
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(number, &action, nullptr);
+  for (int number : kHandled) sigaction(number, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
 SignalsBlocked::SignalsBlocked() {
   sigset_t handled;
   sigemptyset(&handled);
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&handled, number);
+  for (int number : kHandled) sigaddset(&handled, number);
   pthread_sigmask(SIG_BLOCK, &handled, &saved_);
 }
 
