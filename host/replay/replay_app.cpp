@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
@@ -73,15 +74,20 @@ nlohmann::json ReadConfDocument(const std::string& path) {
   return nlohmann::json::parse(text, nullptr, false, true);
 }
 
-// Warns about what the plugin would pass over in silence.
-void WarnAboutConf(const Options& options, const nlohmann::json& document) {
-  if (document.is_discarded()) return;
+// Warns about what the plugin would pass over in silence. Returns the --sink names that the
+// configuration does not have.
+std::set<std::string> WarnAboutConf(const Options& options, const nlohmann::json& document) {
+  std::set<std::string> unconfigured;
+  if (document.is_discarded()) return unconfigured;
   for (const std::string& message : UnknownKeys(document))
     Report("%s: %s", options.conf.c_str(), message.c_str());
   std::vector<std::string> sinks;
   for (const auto& entry : options.sinks) sinks.push_back(entry.first);
-  for (const std::string& sink : UnconfiguredSinks(document, sinks))
+  for (const std::string& sink : UnconfiguredSinks(document, sinks)) {
     Report("--sink %s: %s configures no sink of that name", sink.c_str(), options.conf.c_str());
+    unconfigured.insert(sink);
+  }
+  return unconfigured;
 }
 
 }  // namespace
@@ -118,11 +124,13 @@ int RunReplay(const Options& options) {
 
   bool ours = IsOurPlugin(plugin_path);
   nlohmann::json document = ours ? ReadConfDocument(options.conf) : nlohmann::json();
-  if (ours) WarnAboutConf(options, document);
+  // The directory of a sink the configuration lacks is made only if a reload adds the sink.
+  std::set<std::string> unconfigured;
+  if (ours) unconfigured = WarnAboutConf(options, document);
 
   LineWriter out(stdout);
   PayloadRouter router(options.sinks, out, options.pretty);
-  if (!router.Prepare(error)) {
+  if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
   }

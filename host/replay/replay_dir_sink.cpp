@@ -82,7 +82,13 @@ std::string SafeFileName(const std::string& name) {
 DirectorySink::DirectorySink(std::string path) : path_(std::move(path)) {}
 
 bool DirectorySink::Prepare(std::string& error) {
-  return MakeDirectories(path_, error);
+  std::lock_guard<std::mutex> guard(lock_);
+  return PrepareLocked(error);
+}
+
+bool DirectorySink::PrepareLocked(std::string& error) {
+  if (!prepared_) prepared_ = MakeDirectories(path_, error);
+  return prepared_;
 }
 
 bool DirectorySink::WriteFile(const std::string& final_name, const std::string& bytes,
@@ -116,6 +122,7 @@ bool DirectorySink::Write(const std::string& sink, const std::string& channel,
   try {
     EncodedPayload encoded = EncodePayload(payload, flags);
     std::lock_guard<std::mutex> guard(lock_);
+    if (!PrepareLocked(error)) return false;
     std::string stem = SafeFileName(sink) + "-" + SafeFileName(channel);
     // A failed write still uses up its number, so that a gap shows the lost payload.
     uint64_t sequence = NextSequence(stem);

@@ -31,6 +31,7 @@ class DirectorySink {
   const std::string& path() const { return path_; }
 
   // Creates the directory and its parents if missing. False with a reason in error otherwise.
+  // The first Write does it when Prepare was not called.
   bool Prepare(std::string& error);
 
   // Writes one payload. False, with the file and the cause in error, when it cannot.
@@ -38,6 +39,7 @@ class DirectorySink {
              uint32_t flags, std::string& error);
 
  private:
+  bool PrepareLocked(std::string& error);
   uint64_t NextSequence(const std::string& stem);
   uint64_t HighestExisting(const std::string& stem) const;
   bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
@@ -46,6 +48,7 @@ class DirectorySink {
   std::mutex lock_;
   std::map<std::string, uint64_t> sequence_;
   uint64_t temp_counter_ = 0;
+  bool prepared_ = false;
 };
 
 }  // namespace kdreplay

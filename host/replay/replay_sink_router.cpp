@@ -27,11 +27,12 @@ PayloadRouter::~PayloadRouter() {
   Detach();
 }
 
-bool PayloadRouter::Prepare(std::string& error) {
+bool PayloadRouter::Prepare(std::string& error, const std::set<std::string>& later) {
   // One writer per directory, whatever the spelling of its path, so that file numbering (and
   // thereby the guarantee that no file is overwritten) covers every sink writing there.
   std::map<std::pair<dev_t, ino_t>, std::shared_ptr<DirectorySink>> by_identity;
   for (auto& entry : directories_) {
+    if (later.count(entry.first) > 0) continue;
     if (!entry.second->Prepare(error)) {
       error = "sink " + Describe(entry.first) + ": cannot create directory " + error;
       return false;

@@ -2,6 +2,7 @@
 // plugin that misbehaves.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -218,7 +219,8 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
              {"log_intervall", 5},
              {"wholly_unlike", 1},
              {"sinks", {{"sink", {{"ch", {{"formt", "json"}, {"enable", true}}}}}}}});
-  ReplayResult result = h.Run({"--sink", "sink=stdout", "--sink", "ghost=stdout"});
+  std::string ghost = h.dir().File("ghost");
+  ReplayResult result = h.Run({"--sink", "sink=stdout", "--sink", "ghost=dir:" + ghost});
   EXPECT_EQ(result.status, 0) << result.err;
   for (const std::string& warning :
        {h.conf_path() + ": unknown key \"aggregatr\" (did you mean \"aggregator\"?)",
@@ -229,6 +231,7 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
     EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
   }
   EXPECT_EQ(result.err.find("--sink sink:"), std::string::npos) << result.err;
+  EXPECT_NE(access(ghost.c_str(), F_OK), 0);  // no directory for a sink that never writes
   EXPECT_EQ(result.Dispatches().size(), 1u);
 }
 

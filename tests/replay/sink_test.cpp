@@ -85,6 +85,10 @@ TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
   EXPECT_TRUE(again.Write("s", "new", {{"n", 7}}, 0x01, error));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-8.json"))), json({{"n", 6}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-new-1.json"))), json({{"n", 7}}));
+
+  kdreplay::DirectorySink later(dir.File("later/deeper"));  // made by its first write
+  EXPECT_TRUE(later.Write("s", "ch", {{"n", 8}}, 0x01, error)) << error;
+  EXPECT_EQ(json::parse(ReadFile(dir.File("later/deeper/s-ch-1.json"))), json({{"n", 8}}));
 }
 
 TEST(DirectorySink, PrepareRefusesAFile) {
