@@ -4,6 +4,7 @@
 #   ${KORVIA_PLUGIN_DIR}/libkorvia-proc-aggregator.so   the plugin, where a host looks for plugins
 #   ${KORVIA_HOST_LIBRARY_DIR}/libkorviad.so.15         the stand-in host library
 #   ${CMAKE_INSTALL_DOCDIR}/                        README, CHANGELOG, docs/ and examples/
+#   lib/systemd/system/korvia-replay@.service       a service capturing one interface
 #
 # The stand-in host library goes into a directory of its own, not the system library directory:
 # the daemon's real library has the same name, and ours must neither replace it nor be found by
@@ -35,6 +36,13 @@ set_target_properties(korvia-proc-aggregator PROPERTIES INSTALL_RPATH "${plugin_
 install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The service unit names the program where the Debian package puts it.
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(KORVIA_UNIT_BINDIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+set(KORVIA_UNIT_DOCDIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}")
+configure_file(host/replay/systemd/korvia-replay@.service.in korvia-replay@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/korvia-replay@.service DESTINATION lib/systemd/system)
 
 # The Debian package: korvia-proc-aggregator_<version>_<arch>.deb.
 set(CPACK_PACKAGE_NAME "korvia-proc-aggregator")

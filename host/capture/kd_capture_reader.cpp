@@ -1,12 +1,9 @@
 #include "kd_capture_reader.h"
 
-#include <net/if.h>
 #include <pcap/pcap.h>
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <exception>
 #include <thread>
 #include <utility>
 
@@ -24,12 +21,6 @@ uint64_t Microseconds(const timeval& ts) {
   int64_t micros = ts.tv_usec;
   if (micros < 0 || micros > 999999) micros = 0;
   return static_cast<uint64_t>(seconds) * 1000000u + static_cast<uint64_t>(micros);
-}
-
-uint64_t WallMicroseconds() {
-  timeval now;
-  gettimeofday(&now, nullptr);
-  return Microseconds(now);
 }
 
 bool Stopped(const std::function<bool()>& stop) {
@@ -116,11 +107,15 @@ bool kdCaptureFile::Replay(kdFlowTracker& tracker, const kdReplayOptions& option
   Clock::time_point wall_start;
   uint64_t capture_start = 0;
   bool ok = true;
+  bool at_end = false;
   while (!Stopped(options.stop)) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int rc = pcap_next_ex(handle_, &header, &data);
-    if (rc == PCAP_ERROR_BREAK) break;  // end of file
+    if (rc == PCAP_ERROR_BREAK) {  // end of file
+      at_end = true;
+      break;
+    }
     if (rc != 1) {
       error = "after packet " + std::to_string(packets_) + ": " + pcap_geterr(handle_);
       ok = false;
@@ -137,112 +132,13 @@ bool kdCaptureFile::Replay(kdFlowTracker& tracker, const kdReplayOptions& option
         SleepUntil(wall_start + std::chrono::microseconds(time - capture_start), options.stop);
       }
     }
-    tracker.Packet(link_type, time, data, header->caplen, header->len);
+    if (options.filter == nullptr || options.filter->Matches(data, header->caplen, header->len))
+      tracker.Packet(link_type, time, data, header->caplen, header->len);
     if (options.progress && Clock::now() >= next_progress) {
       next_progress = Clock::now() + std::chrono::seconds(1);
       options.progress(packets_, Fraction());
     }
   }
-  if (options.progress) options.progress(packets_, ok ? 1.0 : Fraction());
-  return ok;
-}
-
-kdLiveCapture::~kdLiveCapture() {
-  if (handle_ != nullptr) pcap_close(handle_);
-}
-
-bool kdLiveCapture::Open(const std::string& iface, std::string& error) {
-  char message[PCAP_ERRBUF_SIZE] = "";
-  pcap_t* handle = pcap_create(iface.c_str(), message);
-  if (handle == nullptr) {
-    error = message;
-    return false;
-  }
-  pcap_set_snaplen(handle, 262144);
-  pcap_set_promisc(handle, 1);
-  pcap_set_timeout(handle, 100);
-  pcap_set_immediate_mode(handle, 1);
-  int rc = pcap_activate(handle);
-  if (rc < 0) {
-    std::string reason = pcap_geterr(handle);
-    if (reason.empty()) reason = pcap_statustostr(rc);
-    error = reason;
-    pcap_close(handle);
-    return false;
-  }
-  if (pcap_setnonblock(handle, 1, message) != 0) {
-    error = message;
-    pcap_close(handle);
-    return false;
-  }
-  if (handle_ != nullptr) pcap_close(handle_);
-  handle_ = handle;
-  iface_ = iface;
-  unsigned index = if_nametoindex(iface.c_str());
-  index_ = index == 0 ? 0xFFFFFFFFu : index;
-  return true;
-}
-
-int kdLiveCapture::LinkType() const {
-  return handle_ != nullptr ? pcap_datalink(handle_) : -1;
-}
-
-namespace {
-
-struct LiveContext {
-  kdFlowTracker* tracker;
-  int link_type;
-  uint64_t* packets;
-  std::exception_ptr failure;  // an exception may not unwind through libpcap
-  pcap_t* handle;
-};
-
-void OnLivePacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
-  LiveContext* context = reinterpret_cast<LiveContext*>(user);
-  if (context->failure) return;
-  try {
-    ++*context->packets;
-    context->tracker->Packet(context->link_type, Microseconds(header->ts), data, header->caplen,
-                             header->len);
-  } catch (...) {
-    context->failure = std::current_exception();
-    pcap_breakloop(context->handle);
-  }
-}
-
-}  // namespace
-
-bool kdLiveCapture::Run(kdFlowTracker& tracker, const std::function<bool()>& stop,
-                        std::string& error) {
-  if (handle_ == nullptr) {
-    error = "not open";
-    return false;
-  }
-  LiveContext context{&tracker, pcap_datalink(handle_), &packets_, nullptr, handle_};
-  int fd = pcap_get_selectable_fd(handle_);
-  uint64_t dropped = 0;
-  tracker.Start(WallMicroseconds());
-  bool ok = true;
-  while (!Stopped(stop)) {
-    if (fd >= 0) {
-      pollfd wait = {fd, POLLIN, 0};
-      poll(&wait, 1, 200);  // EINTR from the stop signal just ends the wait
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    int rc = pcap_dispatch(handle_, -1, OnLivePacket, reinterpret_cast<u_char*>(&context));
-    if (context.failure) std::rethrow_exception(context.failure);
-    if (rc == PCAP_ERROR) {
-      error = pcap_geterr(handle_);
-      ok = false;
-      break;
-    }
-    pcap_stat counters;
-    if (pcap_stats(handle_, &counters) == 0 && counters.ps_drop > dropped) {
-      tracker.AddCaptureDropped(counters.ps_drop - dropped);
-      dropped = counters.ps_drop;
-    }
-    tracker.AdvanceTime(WallMicroseconds());
-  }
+  if (options.progress) options.progress(packets_, at_end ? 1.0 : Fraction());
   return ok;
 }

@@ -1,5 +1,5 @@
-// Packet sources read with libpcap: capture files (classic pcap and pcapng) and live
-// interfaces. Each feeds one flow tracker; the caller finishes the tracker when it is done.
+// Capture files (classic pcap and pcapng) read with libpcap. Each feeds one flow tracker; the
+// caller finishes the tracker when it is done. Live interfaces: kd_live_capture.h.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kd_flow_tracker.h"
+#include "kd_packet_filter.h"
 
 struct pcap;
 
@@ -18,6 +19,8 @@ struct kdReplayOptions {
   std::function<void(uint64_t packets, double fraction)> progress;
   // Polled between packets: true stops the replay early (a signal, for instance).
   std::function<bool()> stop;
+  // Packets it rejects are read (and counted in packets()) but not given to the tracker.
+  const kdPacketFilter* filter = nullptr;
 };
 
 // Names a link type for messages: its libpcap name, or its number.
@@ -49,32 +52,5 @@ class kdCaptureFile {
   pcap* handle_ = nullptr;
   std::string path_;
   uint64_t size_ = 0;
-  uint64_t packets_ = 0;
-};
-
-class kdLiveCapture {
- public:
-  kdLiveCapture() = default;
-  kdLiveCapture(const kdLiveCapture&) = delete;
-  kdLiveCapture& operator=(const kdLiveCapture&) = delete;
-  ~kdLiveCapture();
-
-  // Opens the interface in promiscuous mode with a full snapshot length. False, with the reason
-  // in error (no such device, no permission), when it cannot.
-  bool Open(const std::string& iface, std::string& error);
-  int LinkType() const;
-  // The interface index, or kdInterface::kNoIndex.
-  uint32_t Index() const { return index_; }
-
-  // Captures into tracker until stop returns true (it is polled at least every 200 ms, and a
-  // signal ends the wait at once), advancing capture time with the clock while the link is
-  // quiet and reporting the kernel's drops. False, with error, when capturing fails.
-  bool Run(kdFlowTracker& tracker, const std::function<bool()>& stop, std::string& error);
-  uint64_t packets() const { return packets_; }
-
- private:
-  pcap* handle_ = nullptr;
-  std::string iface_;
-  uint32_t index_ = 0xFFFFFFFF;
   uint64_t packets_ = 0;
 };

@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
 #include "replay_capture_source.h"
+#include "replay_conf_check.h"
 #include "replay_line_writer.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -48,6 +52,9 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   CaptureOptions capture;
   capture.files = options.pcaps;
   capture.live = options.live;
+  capture.filter = options.filter;
+  if (options.snaplen != 0) capture.live_options.snaplen = options.snaplen;
+  if (options.buffer_mib != 0) capture.live_options.buffer_mib = options.buffer_mib;
   capture.role = options.iface_role;
   if (!options.local_nets.empty()) {
     capture.local_networks = kdLocalNetworks();
@@ -57,6 +64,30 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   capture.realtime = options.realtime;
   capture.progress = options.progress;
   return capture;
+}
+
+// The configuration as our plugin reads it; discarded when it is not JSON (the plugin's first
+// load then fails on its own).
+nlohmann::json ReadConfDocument(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return nlohmann::json::parse(text, nullptr, false, true);
+}
+
+// Warns about what the plugin would pass over in silence. Returns the --sink names that the
+// configuration does not have.
+std::set<std::string> WarnAboutConf(const Options& options, const nlohmann::json& document) {
+  std::set<std::string> unconfigured;
+  if (document.is_discarded()) return unconfigured;
+  for (const std::string& message : UnknownKeys(document))
+    Report("%s: %s", options.conf.c_str(), message.c_str());
+  std::vector<std::string> sinks;
+  for (const auto& entry : options.sinks) sinks.push_back(entry.first);
+  for (const std::string& sink : UnconfiguredSinks(document, sinks)) {
+    Report("--sink %s: %s configures no sink of that name", sink.c_str(), options.conf.c_str());
+    unconfigured.insert(sink);
+  }
+  return unconfigured;
 }
 
 }  // namespace
@@ -72,7 +103,8 @@ int RunReplay(const Options& options) {
   std::unique_ptr<CaptureSource> source;
   if (capture) {
     source = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
-    if (!source->Open()) return kExitFailure;
+    int opened = source->Open();
+    if (opened != kExitOk) return opened;
   } else {
     try {
       script = ReadScript(options.events);
@@ -90,9 +122,15 @@ int RunReplay(const Options& options) {
     return kExitFailure;
   }
 
+  bool ours = IsOurPlugin(plugin_path);
+  nlohmann::json document = ours ? ReadConfDocument(options.conf) : nlohmann::json();
+  // The directory of a sink the configuration lacks is made only if a reload adds the sink.
+  std::set<std::string> unconfigured;
+  if (ours) unconfigured = WarnAboutConf(options, document);
+
   LineWriter out(stdout);
   PayloadRouter router(options.sinks, out, options.pretty);
-  if (!router.Prepare(error)) {
+  if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
   }
@@ -106,6 +144,10 @@ int RunReplay(const Options& options) {
     runner.Start(plugin_path, options.conf);
   } catch (const std::exception& e) {
     Report("%s", e.what());
+    return kExitFailure;
+  }
+  if (ours && !document.is_discarded() && FailsLateInLoad(document)) {
+    Report("%s: %s", options.conf.c_str(), PluginRunner::kLoadFailed);
     return kExitFailure;
   }
 

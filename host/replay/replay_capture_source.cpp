@@ -1,9 +1,12 @@
 #include "replay_capture_source.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <utility>
 
 #include "kd_packet_decoder.h"
@@ -45,6 +48,12 @@ std::string BaseName(const std::string& path) {
   return name.empty() ? path : name;
 }
 
+// libpcap's messages for a file usually start with its name already.
+std::string WithName(const std::string& path, const std::string& error) {
+  if (error.compare(0, path.size() + 2, path + ": ") == 0) return error;
+  return path + ": " + error;
+}
+
 void WarnIfUnsupported(const std::string& name, int link_type) {
   if (kd_link::IsSupported(link_type)) return;
   Report("%s: link type %s is not decoded; its packets count as discarded", name.c_str(),
@@ -57,36 +66,52 @@ CaptureSource::CaptureSource(CaptureOptions options) : options_(std::move(option
 
 CaptureSource::~CaptureSource() = default;
 
-bool CaptureSource::Open() {
+int CaptureSource::Open() {
   std::string error;
-  if (!options_.live.empty()) {
-    live_ = std::make_unique<kdLiveCapture>();
-    if (!live_->Open(options_.live, error)) {
-      Report("%s: %s", options_.live.c_str(), error.c_str());
-      return false;
+  for (const std::string& iface : options_.live) {
+    auto capture = std::make_unique<kdLiveCapture>();
+    kdLiveCaptureOptions live_options = options_.live_options;
+    live_options.filter = options_.filter;
+    bool filter_error = false;
+    if (!capture->Open(iface, live_options, error, filter_error)) {
+      if (filter_error) {
+        Report("--filter \"%s\": %s", options_.filter.c_str(), error.c_str());
+        return kExitUsage;
+      }
+      Report("%s: %s", iface.c_str(), error.c_str());
+      return kExitFailure;
     }
-    return true;
+    live_.push_back(std::move(capture));
   }
   for (const std::string& path : options_.files) {
     kdCaptureFile file;
     if (!file.Open(path, error)) {
-      Report("%s: %s", path.c_str(), error.c_str());
-      return false;
+      Report("%s", WithName(path, error).c_str());
+      return kExitFailure;
+    }
+    std::unique_ptr<kdPacketFilter> filter;
+    if (!options_.filter.empty()) {
+      filter = std::make_unique<kdPacketFilter>();
+      if (!filter->Compile(options_.filter, file.LinkType(), error)) {
+        Report("--filter \"%s\": %s", options_.filter.c_str(), WithName(path, error).c_str());
+        return kExitUsage;
+      }
     }
     files_.push_back(std::move(file));
+    filters_.push_back(std::move(filter));
   }
-  return true;
+  return kExitOk;
 }
 
 bool CaptureSource::Play(EventTarget& target) {
-  if (live_) return PlayLive(target);
+  if (!live_.empty()) return PlayLive(target);
   bool ok = true;
-  for (kdCaptureFile& file : files_) {
+  for (size_t i = 0; i < files_.size(); ++i) {
     if (InterruptRequested()) break;
-    ok = PlayFile(file, target) && ok;
+    ok = PlayFile(i, target) && ok;
   }
   if (InterruptRequested()) {
-    Report("interrupted; stopping the plugin");
+    if (StoppedBySignal()) Report("interrupted; stopping the plugin");
     return false;
   }
   return ok;
@@ -110,7 +135,8 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   return config;
 }
 
-bool CaptureSource::PlayFile(kdCaptureFile& file, EventTarget& target) {
+bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
+  kdCaptureFile& file = files_[index];
   const std::string& path = file.path();
   std::string name = BaseName(path);
   WarnIfUnsupported(path, file.LinkType());
@@ -119,7 +145,11 @@ bool CaptureSource::PlayFile(kdCaptureFile& file, EventTarget& target) {
                         bridge);
   kdReplayOptions replay;
   replay.realtime = options_.realtime;
-  replay.stop = [] { return InterruptRequested(); };
+  replay.filter = filters_[index].get();
+  replay.stop = [&target] {
+    ServeSignalRequests(target);
+    return InterruptRequested();
+  };
   bool terminal = isatty(STDERR_FILENO) != 0;
   if (options_.progress) {
     replay.progress = [&](uint64_t read, double fraction) {
@@ -138,17 +168,54 @@ bool CaptureSource::PlayFile(kdCaptureFile& file, EventTarget& target) {
 }
 
 bool CaptureSource::PlayLive(EventTarget& target) {
-  WarnIfUnsupported(options_.live, live_->LinkType());
-  kdLiveCapture& live = *live_;
-  TrackerBridge bridge(target, options_.live, [&live] { return live.packets(); });
-  kdFlowTracker tracker(TrackerConfig(Interface(options_.live, live_->Index(), kCaptureTypeLive)),
-                        bridge);
-  Report("%s: capturing until SIGINT or SIGTERM", options_.live.c_str());
-  std::string error;
-  bool ok = live_->Run(
-      tracker, [] { return InterruptRequested(); }, error);
-  tracker.Finish();
-  if (!ok) Report("%s: %s", options_.live.c_str(), error.c_str());
+  // One tracker per interface; all are served by this thread, which also delivers the events.
+  std::vector<std::unique_ptr<TrackerBridge>> bridges;
+  std::vector<std::unique_ptr<kdFlowTracker>> trackers;
+  std::vector<pollfd> waits;
+  for (auto& capture : live_) {
+    const std::string& name = capture->Name();
+    WarnIfUnsupported(name, capture->LinkType());
+    kdLiveCapture* live = capture.get();
+    bridges.push_back(
+        std::make_unique<TrackerBridge>(target, name, [live] { return live->packets(); }));
+    trackers.push_back(std::make_unique<kdFlowTracker>(
+        TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
+    capture->Start(*trackers.back());
+    waits.push_back(pollfd{capture->SelectableFd(), POLLIN, 0});
+  }
+  for (auto& capture : live_)
+    Report("%s: capturing until SIGINT or SIGTERM", capture->Name().c_str());
+
+  auto dispatch_all = [&] {
+    std::string error;
+    for (size_t i = 0; i < live_.size(); ++i) {
+      if (!live_[i]->Dispatch(*trackers[i], error)) {
+        Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
+        return false;
+      }
+    }
+    return true;
+  };
+  bool ok = true;
+  while (ok && !InterruptRequested()) {
+    // A signal ends the wait at once (the handled signals reach this thread only).
+    poll(waits.data(), waits.size(), 200);
+    ok = dispatch_all();
+    ServeSignalRequests(target);
+  }
+  if (ok) {
+    // Packets that arrived before the stop may still sit in a block not yet handed over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
+    ok = dispatch_all();
+  }
+  for (size_t i = 0; i < live_.size(); ++i) {
+    trackers[i]->Finish();
+    kdLiveCaptureCounters counts = live_[i]->Counters();
+    Report("%s: %llu packets captured, %llu dropped by the capture, %llu dropped by the interface",
+           live_[i]->Name().c_str(), static_cast<unsigned long long>(counts.captured),
+           static_cast<unsigned long long>(counts.dropped),
+           static_cast<unsigned long long>(counts.interface_dropped));
+  }
   return ok;
 }
 

@@ -1,7 +1,7 @@
 // Capture files and live interfaces as a source of events: the packets of each go through a
-// flow tracker of its own, whose events reach the plugin through the EventTarget. Files are
-// opened before the plugin starts, so that a bad file name stops the run with nothing done.
-// See docs/capture.md.
+// flow tracker of its own, whose events reach the plugin through the EventTarget. Files and
+// interfaces are opened before the plugin starts, so that a bad name or filter stops the run
+// with nothing done. See docs/capture.md.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kd_capture_reader.h"
+#include "kd_live_capture.h"
 #include "kd_local_networks.h"
 #include "replay_event_target.h"
 
@@ -17,7 +18,9 @@ namespace kdreplay {
 
 struct CaptureOptions {
   std::vector<std::string> files;  // replayed in this order
-  std::string live;                // an interface, instead of files
+  std::vector<std::string> live;   // interfaces captured together, instead of files
+  kdLiveCaptureOptions live_options;
+  std::string filter;  // libpcap filter expression for files and interfaces; empty: none
   uint8_t role = kdInterface::kRoleInternal;
   kdLocalNetworks local_networks = kdLocalNetworks::Defaults();
   uint64_t update_interval_us = 15'000'000;
@@ -36,16 +39,18 @@ class CaptureSource {
   CaptureSource& operator=(const CaptureSource&) = delete;
   ~CaptureSource();
 
-  // Opens every file, or the interface. Reports the first that cannot be opened and returns
-  // false.
-  bool Open();
-  // Feeds everything to target and ends each capture (its flows expire and are delivered).
-  // False when a file could not be read to its end, the capture failed, or a file replay was
-  // interrupted; each is reported. A live capture ends normally on SIGINT or SIGTERM.
+  // Opens every file, or every interface, and compiles the filter for each. Reports the first
+  // that fails and returns the exit status it calls for: kExitUsage for a filter libpcap
+  // refuses, kExitFailure for an input that cannot be opened; kExitOk when all are open.
+  int Open();
+  // Feeds everything to target and ends each capture (its flows expire and are delivered),
+  // serving SIGHUP and SIGUSR1 between packets. False when a file could not be read to its end,
+  // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
+  // normally on SIGINT or SIGTERM and reports its packet counts.
   bool Play(EventTarget& target);
 
  private:
-  bool PlayFile(kdCaptureFile& file, EventTarget& target);
+  bool PlayFile(size_t index, EventTarget& target);
   bool PlayLive(EventTarget& target);
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
                                          uint32_t capture_type) const;
@@ -53,7 +58,8 @@ class CaptureSource {
 
   CaptureOptions options_;
   std::vector<kdCaptureFile> files_;
-  std::unique_ptr<kdLiveCapture> live_;
+  std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
+  std::vector<std::unique_ptr<kdLiveCapture>> live_;
 };
 
 }  // namespace kdreplay

@@ -1,15 +1,16 @@
 #include "replay_dir_sink.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "replay_json_fields.h"
 #include "replay_payload_encoding.h"
-#include "replay_report.h"
 
 namespace kdreplay {
 
@@ -39,6 +40,11 @@ bool MakeDirectories(const std::string& path, std::string& error) {
     return false;
   }
   return true;
+}
+
+bool RegularFile(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -76,7 +82,13 @@ std::string SafeFileName(const std::string& name) {
 DirectorySink::DirectorySink(std::string path) : path_(std::move(path)) {}
 
 bool DirectorySink::Prepare(std::string& error) {
-  return MakeDirectories(path_, error);
+  std::lock_guard<std::mutex> guard(lock_);
+  return PrepareLocked(error);
+}
+
+bool DirectorySink::PrepareLocked(std::string& error) {
+  if (!prepared_) prepared_ = MakeDirectories(path_, error);
+  return prepared_;
 }
 
 bool DirectorySink::WriteFile(const std::string& final_name, const std::string& bytes,
@@ -106,23 +118,48 @@ bool DirectorySink::WriteFile(const std::string& final_name, const std::string& 
 }
 
 bool DirectorySink::Write(const std::string& sink, const std::string& channel,
-                          const nlohmann::json& payload, uint32_t flags) {
-  std::string error;
-  std::string final_name;
+                          const nlohmann::json& payload, uint32_t flags, std::string& error) {
   try {
     EncodedPayload encoded = EncodePayload(payload, flags);
     std::lock_guard<std::mutex> guard(lock_);
+    if (!PrepareLocked(error)) return false;
     std::string stem = SafeFileName(sink) + "-" + SafeFileName(channel);
     // A failed write still uses up its number, so that a gap shows the lost payload.
-    uint64_t sequence = ++sequence_[stem];
-    final_name = path_ + "/" + stem + "-" + std::to_string(sequence) + encoded.extension;
-    if (WriteFile(final_name, encoded.bytes, error)) return true;
+    uint64_t sequence = NextSequence(stem);
+    std::string final_name =
+        path_ + "/" + stem + "-" + std::to_string(sequence) + encoded.extension;
+    return WriteFile(final_name, encoded.bytes, error);
   } catch (const std::exception& e) {
     error = e.what();
+    return false;
   }
-  Report("sink %s channel %s: payload not written: %s", Describe(sink).c_str(),
-         Describe(channel).c_str(), error.c_str());
-  return false;
+}
+
+uint64_t DirectorySink::NextSequence(const std::string& stem) {
+  auto found = sequence_.find(stem);
+  if (found == sequence_.end()) found = sequence_.emplace(stem, HighestExisting(stem)).first;
+  return ++found->second;
+}
+
+uint64_t DirectorySink::HighestExisting(const std::string& stem) const {
+  // Files STEM-N.EXT, where N is all digits and EXT holds no "-": what an earlier run left.
+  uint64_t highest = 0;
+  DIR* directory = opendir(path_.c_str());
+  if (directory == nullptr) return highest;
+  const std::string prefix = stem + "-";
+  while (dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0 || !RegularFile(path_ + "/" + name)) continue;
+    size_t digits_end = name.find_first_not_of("0123456789", prefix.size());
+    if (digits_end == prefix.size() || digits_end - prefix.size() > 18) continue;
+    if (digits_end != std::string::npos &&
+        (name[digits_end] != '.' || name.find('-', digits_end) != std::string::npos))
+      continue;
+    highest = std::max<uint64_t>(
+        highest, std::stoull(name.substr(prefix.size(), digits_end - prefix.size())));
+  }
+  closedir(directory);
+  return highest;
 }
 
 }  // namespace kdreplay

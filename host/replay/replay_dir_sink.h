@@ -1,9 +1,10 @@
 // A directory that receives one file per dispatched payload:
 //   PATH/SINK-CHANNEL-SEQ.EXT
-// SEQ counts from 1 per file name stem SINK-CHANNEL (so two sink/channel pairs whose safe names
-// coincide share one count instead of overwriting each other's files); EXT follows the dispatch
-// flags (see replay_payload_encoding.h). A file appears complete or not at all: it is written
-// under a temporary name in the same directory and renamed.
+// SEQ counts per file name stem SINK-CHANNEL, from 1 or from after the highest SEQ that the
+// directory already holds for that stem (so that a later run adds files instead of overwriting
+// them, and two sink/channel pairs whose safe names coincide share one count); EXT follows the
+// dispatch flags (see replay_payload_encoding.h). A file appears complete or not at all: it is
+// written under a temporary name in the same directory and renamed.
 #pragma once
 
 #include <cstdint>
@@ -30,19 +31,24 @@ class DirectorySink {
   const std::string& path() const { return path_; }
 
   // Creates the directory and its parents if missing. False with a reason in error otherwise.
+  // The first Write does it when Prepare was not called.
   bool Prepare(std::string& error);
 
-  // Writes one payload. A failure is reported on standard error and returns false.
+  // Writes one payload. False, with the file and the cause in error, when it cannot.
   bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
-             uint32_t flags);
+             uint32_t flags, std::string& error);
 
  private:
+  bool PrepareLocked(std::string& error);
+  uint64_t NextSequence(const std::string& stem);
+  uint64_t HighestExisting(const std::string& stem) const;
   bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
 
   const std::string path_;
   std::mutex lock_;
   std::map<std::string, uint64_t> sequence_;
   uint64_t temp_counter_ = 0;
+  bool prepared_ = false;
 };
 
 }  // namespace kdreplay

@@ -19,11 +19,14 @@ class LineWriter {
   bool Write(const std::string& line);
   // Number of lines that could not be written.
   uint64_t failures() const;
+  // The errno of the latest failure ("Broken pipe", "No space left on device"), or 0.
+  int last_error() const;
 
  private:
   mutable std::mutex lock_;
   FILE* out_;
   uint64_t failures_ = 0;
+  int last_error_ = 0;
 };
 
 }  // namespace kdreplay

@@ -1,5 +1,6 @@
 #include "replay_options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -11,9 +12,10 @@ namespace kdreplay {
 
 namespace {
 
-const char* const kValueOptions[] = {"--plugin",    "--conf",           "--tag",  "--events",
-                                     "--sink",      "--pcap",           "--live", "--iface-role",
-                                     "--local-net", "--update-interval"};
+const char* const kValueOptions[] = {
+    "--plugin", "--conf",    "--tag",        "--events",    "--sink",
+    "--pcap",   "--live",    "--iface-role", "--local-net", "--update-interval",
+    "--filter", "--snaplen", "--buffer-size"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -45,12 +47,27 @@ bool ParseInterval(const std::string& value, double& seconds, std::string& error
   return true;
 }
 
+// A whole number from low to high.
+bool ParseCount(const std::string& name, const std::string& value, int low, int high, int& count,
+                std::string& error) {
+  char* end = nullptr;
+  long parsed = strtol(value.c_str(), &end, 10);
+  if (value.find_first_not_of("0123456789") != std::string::npos || *end != '\0' || parsed < low ||
+      parsed > high) {
+    error = name + " must be a whole number from " + std::to_string(low) + " to " +
+            std::to_string(high) + ", got \"" + value + "\"";
+    return false;
+  }
+  count = static_cast<int>(parsed);
+  return true;
+}
+
 }  // namespace
 
 const char* UsageText() {
   return "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
          "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
-         "       korvia-replay [options] --conf FILE --live IFACE\n"
+         "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]\n"
          "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
          "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
          "to sinks.\n"
@@ -70,7 +87,11 @@ const char* UsageText() {
          "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
          "                        in order)\n"
          "  --live IFACE          capture from an interface until SIGINT or SIGTERM, then stop\n"
-         "                        cleanly\n"
+         "                        cleanly (repeatable: one capture per interface)\n"
+         "  --filter EXPRESSION   capture filter in libpcap's filter language, for --pcap and\n"
+         "                        --live (\"not port 22\", \"net 192.168.1.0/24\")\n"
+         "  --snaplen N           bytes kept of each live packet (default 2048)\n"
+         "  --buffer-size MIB     kernel capture buffer per interface, in MiB (default 32)\n"
          "  --iface-role ROLE     \"internal\" (role 1, default) or \"external\" for the capture\n"
          "                        interface\n"
          "  --local-net CIDR      a local network (repeatable); default 10.0.0.0/8,\n"
@@ -80,6 +101,10 @@ const char* UsageText() {
          "  --realtime            replay a file at its own pace instead of as fast as possible\n"
          "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
+         "\n"
+         "Signals: SIGHUP reloads the plugin's configuration, SIGUSR1 writes its status to\n"
+         "standard output, SIGINT and SIGTERM stop the run; the plugin then sends every sample\n"
+         "it holds.\n"
          "\n"
          "Exit status: 0 success, 1 failure, 2 usage error, 3 the plugin raised errors.\n"
          "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
@@ -164,7 +189,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       }
       continue;
     }
-    if (name == "--pcap" || name == "--local-net") {
+    if (name == "--pcap" || name == "--local-net" || name == "--live") {
       if (value.empty()) {
         error = name + " needs a non-empty value";
         return false;
@@ -173,7 +198,14 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         error = "--local-net: \"" + value + "\" is not an address or a network in CIDR notation";
         return false;
       }
-      (name == "--pcap" ? options.pcaps : options.local_nets).push_back(value);
+      if (name == "--live" && std::count(options.live.begin(), options.live.end(), value) > 0) {
+        error = "--live " + value + " given twice";
+        return false;
+      }
+      (name == "--pcap"   ? options.pcaps
+       : name == "--live" ? options.live
+                          : options.local_nets)
+          .push_back(value);
       continue;
     }
     if (!seen.insert(name).second) {
@@ -188,7 +220,11 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (name == "--conf") options.conf = value;
     if (name == "--tag") options.tag = value;
     if (name == "--events") options.events = value;
-    if (name == "--live") options.live = value;
+    if (name == "--filter") options.filter = value;
+    if (name == "--snaplen" && !ParseCount(name, value, 64, 262144, options.snaplen, error))
+      return false;
+    if (name == "--buffer-size" && !ParseCount(name, value, 1, 4096, options.buffer_mib, error))
+      return false;
     if (name == "--iface-role" && !ParseRole(value, options.iface_role, error)) return false;
     if (name == "--update-interval" && !ParseInterval(value, options.update_interval, error)) {
       return false;
@@ -207,6 +243,15 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
   if (inputs > 1) {
     error = !options.events.empty() ? "--events cannot be combined with --pcap or --live"
                                     : "--pcap cannot be combined with --live";
+    return false;
+  }
+  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {
+    error = std::string(options.snaplen != 0 ? "--snaplen" : "--buffer-size") +
+            " applies to --live only";
+    return false;
+  }
+  if (!options.events.empty() && !options.filter.empty()) {
+    error = "--filter applies to --pcap and --live only";
     return false;
   }
   if (options.pcaps.empty() && (options.realtime || options.progress)) {

@@ -2,10 +2,11 @@
 //
 //   korvia-replay [options] --conf FILE --events SCRIPT
 //   korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]
-//   korvia-replay [options] --conf FILE --live IFACE
+//   korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
-// once per sink name, --pcap and --local-net as often as needed; the other options at most once.
+// once per sink name, --live once per interface, --pcap and --local-net as often as needed; the
+// other options at most once.
 // --help and --version end the parsing.
 #pragma once
 
@@ -32,7 +33,10 @@ struct Options {
   bool debug = false;
   // Capture input instead of a script (docs/capture.md).
   std::vector<std::string> pcaps;       // --pcap, replayed in this order
-  std::string live;                     // --live
+  std::vector<std::string> live;        // --live, captured together
+  std::string filter;                   // --filter, for --pcap and --live
+  int snaplen = 0;                      // --snaplen; 0: the capture's default
+  int buffer_mib = 0;                   // --buffer-size; 0: the capture's default
   uint8_t iface_role = 1;               // --iface-role: 1 internal, 2 external
   std::vector<std::string> local_nets;  // --local-net; empty: the default local networks
   double update_interval = 15;          // --update-interval, seconds of capture time

@@ -35,6 +35,11 @@ std::vector<std::string> DefaultPluginCandidates() {
   };
 }
 
+bool IsOurPlugin(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return path.substr(slash == std::string::npos ? 0 : slash + 1) == KORVIA_REPLAY_PLUGIN_FILE;
+}
+
 bool FindDefaultPlugin(std::string& path, std::string& error) {
   std::vector<std::string> candidates = DefaultPluginCandidates();
   for (const std::string& candidate : candidates) {

@@ -15,4 +15,8 @@ std::vector<std::string> DefaultPluginCandidates();
 // at otherwise.
 bool FindDefaultPlugin(std::string& path, std::string& error);
 
+// Whether path names a library of our own plugin (by its file name), whose configuration keys
+// the program knows.
+bool IsOurPlugin(const std::string& path);
+
 }  // namespace kdreplay

@@ -1,11 +1,21 @@
 #include "replay_runner.h"
 
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
+#include "korviad/kd_exception.h"
 #include "korviad/kd_plugin.h"
 #include "replay_report.h"
+#include "replay_signals.h"
 
 namespace kdreplay {
+
+namespace {
+
+const char* const kFirstLoad = "first configuration load";
+
+}  // namespace
 
 PluginRunner::PluginRunner(kdInstance& instance, LineWriter& status_out, const std::string& tag)
     : instance_(instance), status_out_(status_out), tag_(tag), watcher_(tag) {}
@@ -19,8 +29,12 @@ void PluginRunner::Start(const std::string& plugin_path, const std::string& conf
                                              kdPluginParameters{{"conf_filename", conf_path}});
   // The plugin is built with a pending reload: its first pass loads the configuration.
   uint64_t finished = watcher_.Finished();
-  loader_->Start();
-  AwaitReload("first configuration load", finished);
+  {
+    SignalsBlocked blocked;
+    loader_->Start();
+  }
+  if (AwaitReload(kFirstLoad, finished) == ReloadWatcher::Outcome::kFailed)
+    throw kdException("%s: %s", conf_path.c_str(), kLoadFailed);
 }
 
 void PluginRunner::Stop() {
@@ -45,26 +59,30 @@ void PluginRunner::Guarded(const std::string& where, Call call) {
   }
 }
 
-void PluginRunner::AwaitReload(const std::string& where, uint64_t finished) {
-  switch (watcher_.WaitAfter(finished, kReloadTimeout)) {
+ReloadWatcher::Outcome PluginRunner::AwaitReload(const std::string& where, uint64_t finished) {
+  ReloadWatcher::Outcome outcome = watcher_.WaitAfter(finished, kReloadTimeout);
+  switch (outcome) {
     case ReloadWatcher::Outcome::kLoaded:
       break;
     case ReloadWatcher::Outcome::kFailed:
-      Report("%s: the plugin's configuration reload failed", where.c_str());
+      // The first load's failure ends the run with a message of its own.
+      if (where != kFirstLoad)
+        Report("%s: the plugin's configuration reload failed", where.c_str());
       break;
     case ReloadWatcher::Outcome::kThreadEnded:
       Report("%s: the plugin's thread has ended", where.c_str());
       errors_ = true;
-      return;
+      return outcome;
     case ReloadWatcher::Outcome::kTimedOut:
       Report("%s: the plugin did not finish reloading within %lld s; going on", where.c_str(),
              static_cast<long long>(kReloadTimeout.count()));
       errors_ = true;
-      return;
+      return outcome;
   }
   // The reload logs its line while it still applies settings under the plugin lock; taking the
   // lock once makes sure it has finished before the next event arrives.
   kdThread::Guard settled(*loader_->GetPlugin());
+  return outcome;
 }
 
 void PluginRunner::DeliverFlowMap(const std::string& where, kdFlowMap& map, uint32_t value) {
@@ -120,7 +138,8 @@ void PluginRunner::WriteStatus(const std::string& where) {
   if (!filled) return;
   nlohmann::json line = {{"status", status}};
   if (!status_out_.Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)))
-    Report("%s: cannot write the status line to standard output", where.c_str());
+    StopForOutputFailure(where + ": cannot write the status line to standard output: " +
+                         strerror(status_out_.last_error()));
 }
 
 }  // namespace kdreplay

@@ -20,6 +20,8 @@ class PluginRunner : public EventTarget {
  public:
   // How long a reload may take before the run goes on without it.
   static constexpr std::chrono::seconds kReloadTimeout{10};
+  // What a failed first load reports after the configuration file's name.
+  static constexpr const char* kLoadFailed = "the plugin cannot load this configuration";
 
   PluginRunner(kdInstance& instance, LineWriter& status_out, const std::string& tag);
   PluginRunner(const PluginRunner&) = delete;
@@ -27,8 +29,8 @@ class PluginRunner : public EventTarget {
   ~PluginRunner() override;
 
   // Loads the plugin with parameter conf_filename = conf_path, starts its thread and waits for
-  // its first configuration load. Throws kdException when the loader refuses the plugin or the
-  // thread cannot start.
+  // its first configuration load. Throws kdException when the loader refuses the plugin, the
+  // thread cannot start or the first load fails (the plugin has logged why).
   void Start(const std::string& plugin_path, const std::string& conf_path);
   // Terminates the plugin and deletes it: its last payload pass sends what it holds. Idempotent.
   void Stop();
@@ -50,7 +52,7 @@ class PluginRunner : public EventTarget {
   template <typename Call>
   void Guarded(const std::string& where, Call call);
   // Waits for the reload after finished to end; where names its cause for messages.
-  void AwaitReload(const std::string& where, uint64_t finished);
+  ReloadWatcher::Outcome AwaitReload(const std::string& where, uint64_t finished);
 
   kdInstance& instance_;
   LineWriter& status_out_;

@@ -18,10 +18,11 @@ struct Overloaded : Handlers... {
 template <class... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
-// Sleeps in short steps so that an interrupt is honoured promptly.
-void Sleep(uint32_t ms) {
+// Sleeps in short steps so that signals are served promptly.
+void Sleep(uint32_t ms, EventTarget& target) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!InterruptRequested()) {
+    ServeSignalRequests(target);
     auto left = until - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) return;
     std::this_thread::sleep_for(
@@ -37,8 +38,9 @@ ScriptPlayer::ScriptPlayer(const Script& script, std::string conf_path)
 bool ScriptPlayer::Play(EventTarget& target) {
   for (const ScriptLine& line : script_.lines) {
     const std::string where = script_.name + ":" + std::to_string(line.line);
+    ServeSignalRequests(target);
     if (InterruptRequested()) {
-      Report("%s: interrupted; stopping the plugin", where.c_str());
+      if (StoppedBySignal()) Report("%s: interrupted; stopping the plugin", where.c_str());
       return false;
     }
     // The line was validated before the run, so only the host itself can fail here (memory).
@@ -102,7 +104,7 @@ bool ScriptPlayer::PlayOne(const std::string& where, const EventBody& event, Eve
                           return true;
                         },
                         [&](const SleepEvent& e) {
-                          Sleep(e.ms);
+                          Sleep(e.ms, target);
                           return true;
                         },
                     },

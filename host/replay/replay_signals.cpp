@@ -1,17 +1,33 @@
 #include "replay_signals.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
+
+#include "replay_report.h"
 
 namespace kdreplay {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+// Lock-free, so the handler may touch them.
+std::atomic<bool> signalled{false};
+std::atomic<bool> output_failed{false};
+std::atomic<bool> reload_requested{false};
+std::atomic<bool> status_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
 
-void OnSignal(int) {
-  interrupted.store(true);
+const int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
+
+void OnSignal(int number) {
+  if (number == SIGHUP) {
+    reload_requested.store(true);
+  } else if (number == SIGUSR1) {
+    status_requested.store(true);
+  } else {
+    signalled.store(true);
+  }
 }
 
 }  // namespace
@@ -20,13 +36,42 @@ void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Restarted calls: a signal must not turn a blocked write to standard output into a failure.
+  // poll and sleeps are never restarted, so a wait still ends at once.
+  action.sa_flags = SA_RESTART;
+  for (int number : kHandled) sigaction(number, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
+SignalsBlocked::SignalsBlocked() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int number : kHandled) sigaddset(&handled, number);
+  pthread_sigmask(SIG_BLOCK, &handled, &saved_);
+}
+
+SignalsBlocked::~SignalsBlocked() {
+  pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
 bool InterruptRequested() {
-  return interrupted.load();
+  return signalled.load() || output_failed.load();
+}
+
+bool StoppedBySignal() {
+  return signalled.load();
+}
+
+void StopForOutputFailure(const std::string& message) {
+  if (!output_failed.exchange(true)) Report("%s; stopping the run", message.c_str());
+}
+
+void ServeSignalRequests(EventTarget& target) {
+  // Polled between packets: a plain load first keeps the common case cheap.
+  if (reload_requested.load(std::memory_order_relaxed) && reload_requested.exchange(false))
+    target.Reload("SIGHUP");
+  if (status_requested.load(std::memory_order_relaxed) && status_requested.exchange(false))
+    target.WriteStatus("SIGUSR1");
 }
 
 }  // namespace kdreplay

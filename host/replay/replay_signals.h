@@ -1,11 +1,45 @@
-// SIGINT and SIGTERM ask the run to stop between events (the plugin is then stopped as at the
-// end of a script, so its last payloads are still sent); SIGPIPE is ignored so that a closed
-// standard output is a write error rather than the end of the process.
+// The signals korvia-replay handles as a daemon does. The handlers only record the request; the
+// thread that delivers events acts on it between events (ServeSignalRequests):
+//   SIGHUP           the plugin's reload event: it reads its configuration file again
+//   SIGUSR1          the plugin's status, as one {"status": ...} line on standard output
+//   SIGINT, SIGTERM  stop between events; the plugin is then stopped as at the end of the input,
+//                    so its last payloads are still sent
+// SIGPIPE is ignored so that a closed standard output is a write error rather than the end of the
+// process.
 #pragma once
+
+#include <signal.h>
+
+#include <string>
+
+#include "replay_event_target.h"
 
 namespace kdreplay {
 
 void InstallSignalHandlers();
+
+// Keeps the handled signals from the calling thread while it lives. Threads started meanwhile
+// (the plugin's) inherit the mask, so the signals reach the thread that waits for them.
+class SignalsBlocked {
+ public:
+  SignalsBlocked();
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked();
+
+ private:
+  sigset_t saved_;
+};
+
+// SIGINT or SIGTERM arrived, or an output failure stopped the run.
 bool InterruptRequested();
+// SIGINT or SIGTERM arrived.
+bool StoppedBySignal();
+// Stops the run as an interrupt does after an output failure (a closed standard output, a full
+// disk), which would only repeat for every later payload: the first call reports message, later
+// ones stay silent.
+void StopForOutputFailure(const std::string& message);
+// Sends the reload event or writes the status, once for each signal seen since the last call.
+void ServeSignalRequests(EventTarget& target);
 
 }  // namespace kdreplay

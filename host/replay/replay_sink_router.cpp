@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <utility>
 
 #include "korviad/kd_plugin.h"
 #include "replay_json_fields.h"
 #include "replay_report.h"
+#include "replay_signals.h"
 
 namespace kdreplay {
 
@@ -25,11 +27,12 @@ PayloadRouter::~PayloadRouter() {
   Detach();
 }
 
-bool PayloadRouter::Prepare(std::string& error) {
+bool PayloadRouter::Prepare(std::string& error, const std::set<std::string>& later) {
   // One writer per directory, whatever the spelling of its path, so that file numbering (and
   // thereby the guarantee that no file is overwritten) covers every sink writing there.
   std::map<std::pair<dev_t, ino_t>, std::shared_ptr<DirectorySink>> by_identity;
   for (auto& entry : directories_) {
+    if (later.count(entry.first) > 0) continue;
     if (!entry.second->Prepare(error)) {
       error = "sink " + Describe(entry.first) + ": cannot create directory " + error;
       return false;
@@ -76,8 +79,8 @@ void PayloadRouter::WriteLine(const std::string& sink, const std::string& channe
            ",\"payload\":" + text(payload) + ",\"sink\":" + text(sink) + "}";
   }
   if (!out_.Write(line)) {
-    Report("sink %s channel %s: cannot write to standard output", Describe(sink).c_str(),
-           Describe(channel).c_str());
+    StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
+                         ": cannot write to standard output: " + strerror(out_.last_error()));
     std::lock_guard<std::mutex> guard(lock_);
     ++failures_;
   }
@@ -90,16 +93,19 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
     // A dispatch to no channel at all is still written, under the empty channel name.
     std::set<std::string> targets = channels.empty() ? std::set<std::string>{""} : channels;
     auto directory = directories_.find(sink);
+    std::string error;
     for (const std::string& channel : targets) {
       if (directory == directories_.end()) {
         WriteLine(sink, channel, payload, flags);
-      } else if (!directory->second->Write(sink, channel, payload, flags)) {
+      } else if (!directory->second->Write(sink, channel, payload, flags, error)) {
+        StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
+                             ": payload not written: " + error);
         std::lock_guard<std::mutex> guard(lock_);
         ++failures_;
       }
     }
   } catch (const std::exception& e) {
-    Report("sink %s: payload not written: %s", Describe(sink).c_str(), e.what());
+    StopForOutputFailure("sink " + Describe(sink) + ": payload not written: " + e.what());
     std::lock_guard<std::mutex> guard(lock_);
     ++failures_;
   }

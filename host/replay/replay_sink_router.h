@@ -29,8 +29,9 @@ class PayloadRouter {
   PayloadRouter& operator=(const PayloadRouter&) = delete;
   ~PayloadRouter();
 
-  // Creates the sink directories. False with a reason in error when one cannot be made.
-  bool Prepare(std::string& error);
+  // Creates the sink directories, except those of the sinks in later, which are created when
+  // a payload first arrives for them. False with a reason in error when one cannot be made.
+  bool Prepare(std::string& error, const std::set<std::string>& later = {});
   // Starts and stops receiving dispatches.
   void Attach();
   void Detach();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# korvia-replay --live on a veth pair between two network namespaces that this test creates and
-# removes. The traffic is UDP the test sends itself from one end to the other (and what the
-# kernel answers); nothing leaves the namespaces. Exit status 77 (skipped) where namespaces
-# cannot be made.
+# korvia-replay --live on two veth pairs between two network namespaces that this test creates
+# and removes: one run captures both interfaces under a filter, takes a burst without loss, and
+# is reloaded, asked for its status and stopped by signals as a service manager would. The
+# traffic is UDP the test sends itself from one end to the other (and what the kernel answers);
+# nothing leaves the namespaces. Exit status 77 (skipped) where namespaces cannot be made.
 #   live_capture_test.sh KORVIA_REPLAY PLUGIN
 set -uo pipefail
 replay=$1
@@ -13,6 +14,7 @@ ns_capture=korvia-cap-$id
 ns_sender=korvia-snd-$id
 work=$(mktemp -d)
 replay_pid=
+burst=20000
 
 cleanup() {
   if [ -n "$replay_pid" ]; then kill -TERM "$replay_pid" 2>/dev/null; wait "$replay_pid" 2>/dev/null; fi
@@ -29,6 +31,16 @@ fail() {
   exit 1
 }
 
+# Waits up to 20 s for pattern in file while the program runs.
+await() {
+  for _ in $(seq 200); do
+    grep -q "$1" "$2" 2>/dev/null && return 0
+    kill -0 "$replay_pid" 2>/dev/null || fail "korvia-replay ended while waiting for $1"
+    sleep 0.1
+  done
+  fail "no $1 within 20 s"
+}
+
 if ! ip netns add "$ns_capture" 2>/dev/null || ! ip netns add "$ns_sender" 2>/dev/null; then
   echo "SKIP: network namespaces are not permitted here (needs root and ip netns)"
   exit 77
@@ -38,55 +50,65 @@ in_sender() { ip netns exec "$ns_sender" "$@"; }
 
 # Both ends live in namespaces of their own; IPv6 is off so that the kernel sends no neighbour
 # discovery of its own.
-ip link add kvc$id netns "$ns_capture" type veth peer name kvs$id netns "$ns_sender" ||
-  { echo "SKIP: cannot create a veth pair here"; exit 77; }
 in_capture sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 in_sender sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-in_capture ip addr add 10.213.0.1/30 dev kvc$id
-in_sender ip addr add 10.213.0.2/30 dev kvs$id
-in_capture ip link set kvc$id up
-in_sender ip link set kvs$id up
+for pair in "c 0" "d 4"; do
+  set -- $pair
+  ip link add kv$1$id netns "$ns_capture" type veth peer name kw$1$id netns "$ns_sender" ||
+    { echo "SKIP: cannot create a veth pair here"; exit 77; }
+  in_capture ip addr add 10.213.0.$(($2 + 1))/30 dev kv$1$id
+  in_sender ip addr add 10.213.0.$(($2 + 2))/30 dev kw$1$id
+  in_capture ip link set kv$1$id up
+  in_sender ip link set kw$1$id up
+done
 
+# Record type 5: one row of packet statistics per interface.
 cat >"$work/conf.json" <<'CONF'
-{ "aggregator": 2, "privacy_mode": false, "nested": false, "log_interval": 3600,
-  "sinks": { "sink": { "ch": {} } } }
+{ "aggregator": 5, "log_interval": 3600, "sinks": { "sink": { "before_reload": {} } } }
 CONF
 
 # Started without a shell function in between, so that $! is the program itself (ip netns exec
-# execs it) and the signal below reaches it.
-ip netns exec "$ns_capture" "$replay" --plugin "$plugin" --conf "$work/conf.json" --live kvc$id \
-  >"$work/out" 2>"$work/err" &
+# execs it) and the signals below reach it.
+ip netns exec "$ns_capture" "$replay" --plugin "$plugin" --conf "$work/conf.json" \
+  --live kvc$id --live kvd$id --filter "not udp port 7" >"$work/out" 2>"$work/err" &
 replay_pid=$!
-
-# Wait for the capture to be open before sending.
-for _ in $(seq 100); do
-  grep -q "capturing" "$work/err" 2>/dev/null && break
-  kill -0 "$replay_pid" 2>/dev/null || fail "korvia-replay ended before capturing"
-  sleep 0.1
-done
-grep -q "capturing" "$work/err" || fail "the capture did not start within 10 s"
+await "kvd$id: capturing" "$work/err"
+grep -q "kvc$id: capturing" "$work/err" || fail "kvc$id is not captured"
 
 for n in 1 2 3 4 5; do
-  in_sender bash -c "echo packet-$n >/dev/udp/10.213.0.1/9" || fail "cannot send"
-  sleep 0.1
+  in_sender bash -c "echo packet-$n >/dev/udp/10.213.0.1/9 && echo filtered >/dev/udp/10.213.0.1/7" ||
+    fail "cannot send"
 done
-sleep 0.5
+for n in 1 2 3; do in_sender bash -c "echo packet-$n >/dev/udp/10.213.0.5/9" || fail "cannot send"; done
+# The burst: as fast as one socket sends.
+in_sender python3 -c "
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range($burst): s.sendto(b'x' * 64, ('10.213.0.1', 10))
+" || fail "cannot send the burst"
 
-kill -INT "$replay_pid"
+# The reload takes the new channel name: the samples held so far go out under it.
+cat >"$work/conf.json" <<'CONF'
+{ "aggregator": 5, "log_interval": 3600, "sinks": { "sink": { "after_reload": {} } } }
+CONF
+kill -HUP "$replay_pid"
+kill -USR1 "$replay_pid"
+await '"status"' "$work/out"
+
+kill -TERM "$replay_pid"
 wait "$replay_pid"
 status=$?
 replay_pid=
 [ "$status" -eq 0 ] || fail "korvia-replay exited with status $status"
 
-# The UDP sample between the two ends counts the five datagrams; no other address appears.
-udp=$(grep -o '"ip_protocol":17[^}]*' "$work/out" || true)
-[ -n "$udp" ] || fail "no UDP sample in: $(cat "$work/out")"
-for address in $(grep -o '"\(local\|other\)_ip":"[^"]*"' "$work/out" | sed 's/.*:"//; s/"//' | sort -u); do
-  case "$address" in
-    10.213.0.1 | 10.213.0.2) ;;
-    *) fail "unexpected address $address in: $(cat "$work/out")" ;;
-  esac
+for iface in kvc$id kvd$id; do
+  grep -q "$iface: [0-9]* packets captured, 0 dropped by the capture" "$work/err" ||
+    fail "no loss-free count line for $iface"
 done
-echo "$udp" | grep -q '"packets":5[,}]' || fail "expected 5 UDP packets, got: $udp"
-cat "$work/out"
-echo "PASS: live capture on a veth pair"
+# Every datagram to port 9 and the whole burst counted; none of those to port 7.
+row() { grep -o "{[^{}]*\"ifname\":\"$1\"[^{}]*}" "$work/out"; }
+row kvc$id | grep -q "\"udp\":$((burst + 5))[,}]" || fail "kvc$id: expected $((burst + 5)) UDP packets: $(row kvc$id)"
+row kvd$id | grep -q '"udp":3[,}]' || fail "kvd$id: expected 3 UDP packets: $(row kvd$id)"
+grep -q '"channel":"after_reload"' "$work/out" || fail "the samples did not go out after the reload"
+! grep -q '"channel":"before_reload"' "$work/out" || fail "a payload went to the channel reloaded away"
+echo "PASS: live capture on two veth pairs"

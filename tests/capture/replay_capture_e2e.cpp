@@ -190,20 +190,25 @@ TEST(ReplayCapture, InterfaceStatisticsReachTheInterfaceRecord) {
   json conf = Type2Conf();
   conf["aggregator"] = 5;
   harness.SetConf(conf);
-  ReplayResult result = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")});
-  ASSERT_EQ(result.status, 0) << result.err;
-  uint64_t raw = 0, discarded = 0, ip = 0, packets = 0;
-  for (const json& row : Rows(result)) {
-    EXPECT_EQ(row["ifname"], "dhcp-rfc4388.pcap");
-    raw += row["raw"].get<uint64_t>();
-    discarded += row["discarded"].get<uint64_t>();
-    ip += row["ip"].get<uint64_t>();
-    packets += row["local_packets"].get<uint64_t>() + row["other_packets"].get<uint64_t>();
+  // The filter leaves out the ARP frames, which would otherwise count as discarded.
+  for (std::string filter : {"", "not arp"}) {
+    ReplayResult result = ReplayFiles(
+        harness, {DataFile("dhcp-rfc4388.pcap")},
+        filter.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--filter", filter});
+    ASSERT_EQ(result.status, 0) << result.err;
+    uint64_t raw = 0, discarded = 0, ip = 0, packets = 0;
+    for (const json& row : Rows(result)) {
+      EXPECT_EQ(row["ifname"], "dhcp-rfc4388.pcap");
+      raw += row["raw"].get<uint64_t>();
+      discarded += row["discarded"].get<uint64_t>();
+      ip += row["ip"].get<uint64_t>();
+      packets += row["local_packets"].get<uint64_t>() + row["other_packets"].get<uint64_t>();
+    }
+    EXPECT_EQ(raw, filter.empty() ? 54u : 42u);
+    EXPECT_EQ(discarded, filter.empty() ? 12u : 0u);
+    EXPECT_EQ(ip, 42u);
+    EXPECT_EQ(packets, 42u);
   }
-  EXPECT_EQ(raw, 54u);
-  EXPECT_EQ(discarded, 12u);  // the ARP frames
-  EXPECT_EQ(ip, 42u);
-  EXPECT_EQ(packets, 42u);
 }
 
 TEST(ReplayCapture, CommandLineMistakes) {
@@ -222,6 +227,13 @@ TEST(ReplayCapture, CommandLineMistakes) {
       {{"--pcap", file, "--update-interval", "0"}, "--update-interval"},
       {{"--pcap", file, "--update-interval", "ten"}, "--update-interval"},
       {{"--realtime"}, "--pcap"},
+      {{"--pcap", file, "--snaplen", "128"}, "--snaplen applies to --live only"},
+      {{"--live", "lo", "--snaplen", "10"}, "--snaplen must be a whole number from 64"},
+      {{"--live", "lo", "--buffer-size", "1.5"}, "--buffer-size must be a whole number"},
+      {{"--live", "lo", "--live", "lo"}, "--live lo given twice"},
+      {{"--events", harness.script_path(), "--filter", "tcp"}, "--filter applies to"},
+      // A filter libpcap refuses is named with libpcap's reason.
+      {{"--pcap", file, "--filter", "port"}, "--filter \"port\": " + file + ": "},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = {"--conf", harness.conf_path()};
@@ -238,7 +250,8 @@ TEST(ReplayCapture, CaptureOptionsParse) {
                                    "--pcap",        "b.pcap",       "--pcap=a.pcap",
                                    "--local-net",   "192.0.2.0/24", "--local-net=2001:db8::/32",
                                    "--iface-role",  "external",     "--update-interval=2.5",
-                                   "--realtime",    "--progress"};
+                                   "--realtime",    "--progress",   "--filter",
+                                   "not port 22"};
   kdreplay::Options options;
   std::string error;
   ASSERT_TRUE(
@@ -249,12 +262,16 @@ TEST(ReplayCapture, CaptureOptionsParse) {
   EXPECT_EQ(options.iface_role, kdInterface::kRoleExternal);
   EXPECT_DOUBLE_EQ(options.update_interval, 2.5);
   EXPECT_TRUE(options.realtime && options.progress);
+  EXPECT_EQ(options.filter, "not port 22");
 
   kdreplay::Options defaults;
-  std::vector<const char*> live = {"korvia-replay", "--conf", "c.json", "--live", "eth0"};
+  std::vector<const char*> live = {"korvia-replay", "--conf",    "c.json", "--live",        "eth0",
+                                   "--live=eth1",   "--snaplen", "96",     "--buffer-size", "64"};
   ASSERT_TRUE(
       kdreplay::ParseCommandLine(static_cast<int>(live.size()), live.data(), defaults, error));
-  EXPECT_EQ(defaults.live, "eth0");
+  EXPECT_EQ(defaults.live, (std::vector<std::string>{"eth0", "eth1"}));
+  EXPECT_EQ(defaults.snaplen, 96);
+  EXPECT_EQ(defaults.buffer_mib, 64);
   EXPECT_EQ(defaults.iface_role, kdInterface::kRoleInternal);
   EXPECT_DOUBLE_EQ(defaults.update_interval, 15);
   EXPECT_TRUE(defaults.local_nets.empty());
@@ -282,6 +299,12 @@ TEST(ReplayCapture, UnreadableFilesStopTheRunBeforeAnything) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("notes.pcap"), std::string::npos) << result.err;
   EXPECT_TRUE(result.Dispatches().empty());  // not even the first file was replayed
+
+  std::string missing = harness.dir().File("missing.pcap");
+  result = ReplayFiles(harness, {missing});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("korvia-replay: " + missing + ": No such file"), std::string::npos)
+      << result.err;
 }
 
 TEST(ReplayCapture, FileCutShortDeliversWhatItHolds) {

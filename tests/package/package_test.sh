@@ -49,4 +49,19 @@ for conf in "$doc/examples/capture/conf.json" "$doc/examples/aggregator.conf"; d
   [ "$status" -eq 0 ] || { cat "$scratch/err.txt" >&2; fail "korvia-replay --conf ${conf#"$root"} exited with $status"; }
   grep -q '"payload":{"log_time_end":' "$out" || fail "no payload printed with ${conf#"$root"}: $(head -c 400 "$out")"
 done
+# The service unit runs the packaged program; systemd-analyze checks it without a running
+# systemd, on an instance named after the loopback interface.
+unit="$root/usr/lib/systemd/system/korvia-replay@.service"
+[ -f "$unit" ] || fail "the package lacks ${unit#"$root"}"
+grep -q '^ExecStart=/usr/bin/korvia-replay .*--live %i' "$unit" || fail "ExecStart does not run --live: $(grep ExecStart "$unit")"
+if command -v systemd-analyze >/dev/null; then
+  units="$scratch/units"
+  mkdir -p "$units"
+  sed "s|/usr/bin/korvia-replay|$replay|" "$unit" >"$units/korvia-replay@.service"
+  ln -s korvia-replay@.service "$units/korvia-replay@lo.service"
+  # It reports a bad directive as a warning and still succeeds: any output is a failure.
+  systemd-analyze verify --man=no "$units/korvia-replay@lo.service" >"$scratch/verify.txt" 2>&1 &&
+    [ ! -s "$scratch/verify.txt" ] || { cat "$scratch/verify.txt" >&2; fail "systemd-analyze verify refused the unit"; }
+fi
+
 echo "package test: $(basename "$deb") unpacks and runs"

@@ -98,18 +98,22 @@ class ReplayHarness {
     SetScript(text);
   }
 
-  // Runs the program with exactly these arguments, standard input from stdin_text.
+  // Runs the program with exactly these arguments, standard input from stdin_text, standard
+  // output to stdout_path (default: a scratch file that the result reads back; another path is
+  // not read back).
   ReplayResult RunWith(const std::vector<std::string>& arguments,
-                       const std::string& stdin_text = "") const {
+                       const std::string& stdin_text = "", std::string stdout_path = "") const {
     std::string in = dir_.Write("stdin.txt", stdin_text);
+    bool read_back = stdout_path.empty();
+    if (read_back) stdout_path = dir_.File("stdout.txt");
     std::string command = ShellQuote(KORVIA_REPLAY_PATH);
     for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
-    command += " <" + ShellQuote(in) + " >" + ShellQuote(dir_.File("stdout.txt")) + " 2>" +
+    command += " <" + ShellQuote(in) + " >" + ShellQuote(stdout_path) + " 2>" +
                ShellQuote(dir_.File("stderr.txt"));
     int raw = std::system(command.c_str());
     ReplayResult result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = ReadFile(dir_.File("stdout.txt"));
+    if (read_back) result.out = ReadFile(stdout_path);
     result.err = ReadFile(dir_.File("stderr.txt"));
     return result;
   }

@@ -2,6 +2,7 @@
 // plugin that misbehaves.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -176,7 +177,7 @@ TEST(ReplayProgram, FileNamesNeverLeaveTheSinkDirectory) {
   EXPECT_EQ(Entries(h.dir().File("deep")), (std::set<std::string>{"out"}));
 }
 
-TEST(ReplayProgram, FailedFileWriteIsReportedAndTheRunGoesOn) {
+TEST(ReplayProgram, OutputFailuresStopTheRunWithTheirCause) {
   ReplayHarness h;
   h.SetConf({{"sinks", {{"s", {{"blocked", json::object()}, {"open", json::object()}}}}}});
   h.SetScript({{{"event", "flows"}, {"flows", {LocalFlow("10.0.0.1", 1, 2)}}}});
@@ -187,6 +188,51 @@ TEST(ReplayProgram, FailedFileWriteIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("\"blocked\": payload not written"), std::string::npos) << result.err;
   EXPECT_EQ(Entries(out), (std::set<std::string>{"s-blocked-1.json", "s-open-1.json"}));
+
+  // A full standard output: one message naming the cause, however many lines were to follow.
+  h.SetScript(std::vector<json>(20, {{"event", "status"}}));
+  result = h.RunWith(
+      {"--plugin", KORVIA_PLUGIN_PATH, "--conf", h.conf_path(), "--events", h.script_path()}, "",
+      "/dev/full");
+  EXPECT_EQ(result.status, 1);
+  size_t first = result.err.find("No space left on device; stopping the run");
+  ASSERT_NE(first, std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("No space left", first + 1), std::string::npos) << result.err;
+}
+
+TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
+  ReplayHarness h;
+  h.SetScript({{{"event", "flows"}, {"flows", {LocalFlow("10.0.0.1", 1, 2)}}}});
+  for (const char* bad :
+       {"{ not json", R"({"format": "csv"})", R"({"criteria": ["no_such_field == 1"]})"}) {
+    h.dir().Write("conf.json", bad);
+    ReplayResult result = h.Run();
+    EXPECT_EQ(result.status, 1) << bad;
+    EXPECT_NE(result.err.find(h.conf_path() + ": the plugin cannot load this configuration"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+
+  // Keys the plugin would ignore, and sinks it does not have: warned about, the run goes on.
+  h.SetConf({{"aggregatr", 2},
+             {"log_intervall", 5},
+             {"wholly_unlike", 1},
+             {"sinks", {{"sink", {{"ch", {{"formt", "json"}, {"enable", true}}}}}}}});
+  std::string ghost = h.dir().File("ghost");
+  ReplayResult result = h.Run({"--sink", "sink=stdout", "--sink", "ghost=dir:" + ghost});
+  EXPECT_EQ(result.status, 0) << result.err;
+  for (const std::string& warning :
+       {h.conf_path() + ": unknown key \"aggregatr\" (did you mean \"aggregator\"?)",
+        h.conf_path() + ": unknown key \"log_intervall\" (did you mean \"log_interval\"?)",
+        h.conf_path() + ": unknown key \"wholly_unlike\"\n",
+        h.conf_path() + ": sinks.sink.ch: unknown key \"formt\" (did you mean \"format\"?)",
+        "--sink ghost: " + h.conf_path() + " configures no sink of that name"}) {
+    EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
+  }
+  EXPECT_EQ(result.err.find("--sink sink:"), std::string::npos) << result.err;
+  EXPECT_NE(access(ghost.c_str(), F_OK), 0);  // no directory for a sink that never writes
+  EXPECT_EQ(result.Dispatches().size(), 1u);
 }
 
 TEST(ReplayProgram, StatisticsEventsReachThePlugin) {

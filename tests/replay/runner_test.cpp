@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "replay/replay_harness.h"
+#include "replay_conf_check.h"
 #include "replay_reload_watcher.h"
 #include "replay_runner.h"
 #include "replay_script_player.h"
@@ -107,6 +108,28 @@ TEST(ReloadWatcher, FollowsTheReloadLinesOfItsTagOnly) {
   EXPECT_EQ(watcher.WaitAfter(2, std::chrono::milliseconds(0)),
             kdreplay::ReloadWatcher::Outcome::kThreadEnded);
   EXPECT_EQ(watcher.Failures(), 3u);
+}
+
+// The program tells a failed first load from a good one by FailsLateInLoad where the log lines
+// cannot; it must agree with what the plugin itself accepts.
+TEST_F(RunnerTest, LateLoadFailuresAgreeWithThePlugin) {
+  for (const char* text :
+       {R"({"format": "csv"})", R"({"compressor": "zip", "sinks": {}})",
+        R"({"sinks": {"s": {"c": {"format": "yaml"}}}})", R"({"sinks": []})",
+        R"({"sinks": {"s": 1}})", R"({"sinks": {"s": {"c": null, "d": {"format": 7}}}})",
+        R"({"format": "msgpack", "sinks": {"s": {"c": {"compressor": "gz", "enable": false}}}})"}) {
+    dir_.Write("conf.json", text);
+    kdreplay::PluginRunner runner(instance_, out_, "late");
+    bool failed = false;
+    try {
+      runner.Start(KORVIA_PLUGIN_PATH, conf_path_);
+    } catch (const std::exception&) {
+      failed = true;
+    }
+    runner.Stop();  // the plugin's thread has logged everything once it is joined
+    failed = failed || runner.HadPluginErrors();
+    EXPECT_EQ(kdreplay::FailsLateInLoad(json::parse(text)), failed) << text;
+  }
 }
 
 }  // namespace

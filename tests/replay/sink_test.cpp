@@ -64,17 +64,31 @@ TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
   kdreplay::DirectorySink sink(dir.File("a/b/c"));
   std::string error;
   ASSERT_TRUE(sink.Prepare(error)) << error;
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 1}}, 0x01));
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01));
-  EXPECT_TRUE(sink.Write("s", "other", {{"n", 3}}, 0x04));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 1}}, 0x01, error));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, error));
+  EXPECT_TRUE(sink.Write("s", "other", {{"n", 3}}, 0x04, error));
   // Different names that become the same file name continue its numbering.
-  EXPECT_TRUE(sink.Write("s", "c/h", {{"n", 4}}, 0x01));
-  EXPECT_TRUE(sink.Write("s", "c_h", {{"n", 5}}, 0x01));
+  EXPECT_TRUE(sink.Write("s", "c/h", {{"n", 4}}, 0x01, error));
+  EXPECT_TRUE(sink.Write("s", "c_h", {{"n", 5}}, 0x01, error));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-1.json"))), json({{"n", 1}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-2.json"))), json({{"n", 2}}));
   EXPECT_EQ(json::from_msgpack(ReadFile(dir.File("a/b/c/s-other-1.msgpack"))), json({{"n", 3}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-c_h-1.json"))), json({{"n", 4}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-c_h-2.json"))), json({{"n", 5}}));
+
+  // A later run continues after the highest number of each name, not fooled by look-alikes.
+  dir.Write("a/b/c/s-ch-7.json.gz", "");
+  dir.Write("a/b/c/s-ch-9-x.json", "");
+  dir.Write("a/b/c/s-ch-99999999999999999999.json", "");
+  kdreplay::DirectorySink again(dir.File("a/b/c"));
+  EXPECT_TRUE(again.Write("s", "ch", {{"n", 6}}, 0x01, error));
+  EXPECT_TRUE(again.Write("s", "new", {{"n", 7}}, 0x01, error));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-8.json"))), json({{"n", 6}}));
+  EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-new-1.json"))), json({{"n", 7}}));
+
+  kdreplay::DirectorySink later(dir.File("later/deeper"));  // made by its first write
+  EXPECT_TRUE(later.Write("s", "ch", {{"n", 8}}, 0x01, error)) << error;
+  EXPECT_EQ(json::parse(ReadFile(dir.File("later/deeper/s-ch-1.json"))), json({{"n", 8}}));
 }
 
 TEST(DirectorySink, PrepareRefusesAFile) {
@@ -92,8 +106,8 @@ TEST(DirectorySink, FailedWriteLeavesNoTemporaryFile) {
   std::string error;
   ASSERT_TRUE(sink.Prepare(error));
   ASSERT_EQ(mkdir(dir.File("out/s-ch-1.json").c_str(), 0755), 0);
-  EXPECT_FALSE(sink.Write("s", "ch", {{"n", 1}}, 0x01));
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01));  // the lost number stays a gap
+  EXPECT_FALSE(sink.Write("s", "ch", {{"n", 1}}, 0x01, error));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, error));  // the lost number stays a gap
   std::string listing;
   std::string command = "ls -A '" + dir.File("out") + "'";
   FILE* ls = popen(command.c_str(), "r");
