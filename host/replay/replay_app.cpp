@@ -91,7 +91,7 @@ int RunReplay(const Options& options) {
   }
 
   LineWriter out(stdout);
-  PayloadRouter router(options.sinks, out, options.pretty);
+  PayloadRouter router(options.sinks, out, options.pretty, options.kafka_properties);
   if (!router.Prepare(error)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -118,6 +118,7 @@ int RunReplay(const Options& options) {
   }
   runner.Stop();
   router.Detach();
+  router.Close();
   summary.Detach();
   if (options.summary) {
     for (const std::string& line : summary.Lines()) out.Write(line);
