@@ -21,9 +21,9 @@ namespace kdreplay {
 struct SinkTarget {
   enum class Kind { kStdout, kDirectory, kSqlite, kKafka };
   Kind kind = Kind::kStdout;
-  std::string path;     // kDirectory, kSqlite: the directory or database file
-  std::string brokers;  // kKafka: host:port[,host:port...]
-  std::string topic;    // kKafka
+  std::string path;          // kDirectory, kSqlite: the directory or database file
+  std::string brokers = {};  // kKafka: host:port[,host:port...]
+  std::string topic = {};    // kKafka
 };
 
 struct Options {
