@@ -105,7 +105,7 @@ bool KafkaSink::Write(const std::string& sink, const std::string& channel, const
       rd_kafka_error_t* failure = rd_kafka_produceva(producer_, values.data(), values.size());
       rd_kafka_poll(producer_, 0);  // serves the delivery reports that have arrived
       if (failure == nullptr) return true;
-      reason = rd_kafka_error_string(failure);
+      reason = rd_kafka_err2str(rd_kafka_error_code(failure));
       rd_kafka_error_destroy(failure);
     }
   } catch (const std::exception& e) {
@@ -124,7 +124,7 @@ bool KafkaSink::Write(const std::string& sink, const std::string& channel, const
 void KafkaSink::OnDelivery(int error_code, const std::string& reason) {
   std::lock_guard<std::mutex> guard(report_lock_);
   if (error_code == 0) {
-    ++delivered_;
+    errors_said_.clear();  // the brokers are back: say the next trouble again
   } else {
     ++failed_[reason];
   }
@@ -132,8 +132,7 @@ void KafkaSink::OnDelivery(int error_code, const std::string& reason) {
 
 void KafkaSink::OnError(int error_code, const std::string& reason) {
   std::lock_guard<std::mutex> guard(report_lock_);
-  if (error_code == last_error_) return;
-  last_error_ = error_code;
+  if (!errors_said_.insert(error_code).second) return;
   Report("kafka %s/%s: %s", brokers_.c_str(), topic_.c_str(), reason.c_str());
 }
 

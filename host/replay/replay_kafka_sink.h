@@ -15,6 +15,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,7 +45,7 @@ class KafkaSink : public PayloadSink {
   uint64_t Close() override;
 
   // Called by librdkafka from its poll (in Write or Close): for every message, and for errors
-  // such as all brokers being down (reported once per change).
+  // such as all brokers being down (each reported once until a delivery succeeds).
   void OnDelivery(int error_code, const std::string& reason);
   void OnError(int error_code, const std::string& reason);
 
@@ -58,10 +59,9 @@ class KafkaSink : public PayloadSink {
   rd_kafka_s* producer_ = nullptr;
 
   std::mutex report_lock_;  // the counts below, updated from librdkafka's callbacks
-  uint64_t delivered_ = 0;
   std::map<std::string, uint64_t> failed_;   // accepted but undelivered messages by reason
   std::map<std::string, uint64_t> dropped_;  // payloads not accepted, by reason
-  int last_error_ = 0;
+  std::set<int> errors_said_;                // error codes reported since the last delivery
 };
 
 }  // namespace kdreplay

@@ -1,0 +1,179 @@
+// The kafka: sink target against librdkafka's in-process mock cluster, a broker that speaks the
+// real protocol on a loopback port, read back by a real consumer: every encoding, a cluster that
+// stops mid-run, a full queue, and korvia-replay end to end.
+#include <gtest/gtest.h>
+#include <librdkafka/rdkafka.h>
+#include <librdkafka/rdkafka_mock.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "korviad/kd_plugin.h"
+#include "replay/replay_harness.h"
+#include "replay_kafka_sink.h"
+
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+class MockCluster {
+ public:
+  MockCluster() {
+    char reason[256];
+    rd_kafka_conf_t* conf = rd_kafka_conf_new();
+    rd_kafka_conf_set_log_cb(conf, nullptr);
+    host_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, reason, sizeof(reason));
+    cluster_ = rd_kafka_mock_cluster_new(host_, 1);
+    rd_kafka_mock_topic_create(cluster_, "flows", 1, 1);
+  }
+  ~MockCluster() {
+    rd_kafka_mock_cluster_destroy(cluster_);
+    rd_kafka_destroy(host_);
+  }
+  std::string brokers() const { return rd_kafka_mock_cluster_bootstraps(cluster_); }
+  void Stop() { rd_kafka_mock_broker_set_down(cluster_, 1); }
+
+ private:
+  rd_kafka_t* host_ = nullptr;
+  rd_kafka_mock_cluster_t* cluster_ = nullptr;
+};
+
+struct Message {
+  std::string key;
+  uint32_t flags = 0;
+  int64_t timestamp = 0;
+  json payload;  // decoded as the flags say
+};
+
+// Reads count messages of topic "flows" from the start, waiting at most a minute.
+std::vector<Message> Consume(const std::string& brokers, size_t count) {
+  char reason[256];
+  rd_kafka_conf_t* conf = rd_kafka_conf_new();
+  rd_kafka_conf_set(conf, "bootstrap.servers", brokers.c_str(), reason, sizeof(reason));
+  rd_kafka_conf_set(conf, "group.id", "test", reason, sizeof(reason));
+  rd_kafka_conf_set_log_cb(conf, nullptr);
+  rd_kafka_t* consumer = rd_kafka_new(RD_KAFKA_CONSUMER, conf, reason, sizeof(reason));
+  rd_kafka_topic_partition_list_t* partitions = rd_kafka_topic_partition_list_new(1);
+  rd_kafka_topic_partition_list_add(partitions, "flows", 0)->offset = RD_KAFKA_OFFSET_BEGINNING;
+  rd_kafka_assign(consumer, partitions);
+  rd_kafka_topic_partition_list_destroy(partitions);
+
+  std::vector<Message> messages;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (messages.size() < count && std::chrono::steady_clock::now() < deadline) {
+    rd_kafka_message_t* raw = rd_kafka_consumer_poll(consumer, 200);
+    if (raw == nullptr) continue;
+    if (raw->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
+      Message message;
+      message.key.assign(static_cast<const char*>(raw->key), raw->key_len);
+      rd_kafka_headers_t* headers = nullptr;
+      const void* flags = nullptr;
+      size_t size = 0;
+      if (rd_kafka_message_headers(raw, &headers) == RD_KAFKA_RESP_ERR_NO_ERROR &&
+          rd_kafka_header_get_last(headers, "flags", &flags, &size) == RD_KAFKA_RESP_ERR_NO_ERROR)
+        message.flags = std::stoul(std::string(static_cast<const char*>(flags), size));
+      message.timestamp = rd_kafka_message_timestamp(raw, nullptr);
+      std::string bytes(static_cast<const char*>(raw->payload), raw->len);
+      if (message.flags & kdPlugin::DF_COMPRESS_GZ) bytes = replay_testing::Gunzip(bytes);
+      message.payload = (message.flags & kdPlugin::DF_FORMAT_MSGPACK) ? json::from_msgpack(bytes)
+                                                                      : json::parse(bytes);
+      messages.push_back(message);
+    }
+    rd_kafka_message_destroy(raw);
+  }
+  rd_kafka_consumer_close(consumer);
+  rd_kafka_destroy(consumer);
+  return messages;
+}
+
+json Payload(int start) {
+  return {
+      {"log_time_start", start}, {"log_time_end", start + 60}, {"stats", {{{"upload", start}}}}};
+}
+
+TEST(KafkaSink, DeliversOneMessagePerPayloadInEachEncoding) {
+  MockCluster cluster;
+  kdreplay::KafkaSink sink(cluster.brokers(), "flows", {{"linger.ms", "5"}});
+  std::string error;
+  ASSERT_TRUE(sink.Open(error)) << error;
+  const uint32_t encodings[] = {0x01, 0x02, 0x04, 0x21, 0x24};
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(
+        sink.Write("demo", "ch" + std::to_string(i), Payload(1700000000 + i), encodings[i]));
+  EXPECT_EQ(sink.Close(), 0u);
+
+  std::vector<Message> messages = Consume(cluster.brokers(), 5);
+  ASSERT_EQ(messages.size(), 5u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(messages[i].key, "demo/ch" + std::to_string(i));
+    EXPECT_EQ(messages[i].flags, encodings[i]);
+    EXPECT_EQ(messages[i].payload, Payload(1700000000 + i));
+    EXPECT_EQ(messages[i].timestamp, (1700000000LL + i) * 1000);
+  }
+}
+
+TEST(KafkaSink, QueuesWhileTheClusterIsDownAndReportsWhatWasLost) {
+  MockCluster cluster;
+  std::string error;
+  kdreplay::KafkaSink sink(cluster.brokers(), "flows", {{"message.timeout.ms", "2000"}});
+  ASSERT_TRUE(sink.Open(error)) << error;
+  ASSERT_TRUE(sink.Write("demo", "ch", Payload(1), 1));
+  ASSERT_EQ(Consume(cluster.brokers(), 1).size(), 1u);
+
+  cluster.Stop();
+  EXPECT_TRUE(sink.Write("demo", "ch", Payload(2), 1));
+  EXPECT_TRUE(sink.Write("demo", "ch", Payload(3), 1));
+  // A queue with room for one message: the second payload is dropped, and said to be.
+  kdreplay::KafkaSink bounded(cluster.brokers(), "flows", {{"queue.buffering.max.messages", "1"}},
+                              milliseconds(500));
+  ASSERT_TRUE(bounded.Open(error)) << error;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(bounded.Write("demo", "ch", Payload(4), 1));
+  EXPECT_FALSE(bounded.Write("demo", "ch", Payload(5), 1));
+  EXPECT_EQ(bounded.Close(), 1u);
+  EXPECT_EQ(sink.Close(), 2u);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("1 payload(s) dropped, not queued: Local: Queue full"), std::string::npos)
+      << said;
+  EXPECT_NE(said.find("/flows: 1 message(s) not delivered: Local: Purged in queue"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("/flows: 2 message(s) not delivered: Local: Message timed out"),
+            std::string::npos)
+      << said;
+}
+
+TEST(KafkaSink, CarriesTheRunOfKorviaReplayAndFailsItOnAnUndeliverableMessage) {
+  MockCluster cluster;
+  replay_testing::ReplayHarness h;
+  std::ifstream in(std::string(KORVIA_EXAMPLES_DIR) + "/records/type2.conf");
+  json conf = json::parse(in, nullptr, true, true);
+  conf["sinks"]["demo"]["records"] = {{"format", "msgpack"}, {"compressor", "gz"}};
+  conf["sinks"]["copy"] = conf["sinks"]["demo"];
+  h.SetConf(conf);
+  h.SetScript(replay_testing::ReadFile(std::string(KORVIA_EXAMPLES_DIR) + "/records/flows.jsonl"));
+  auto result = h.Run({"--sink", "demo=kafka:" + cluster.brokers() + "/flows", "--kafka-property",
+                       "client.id=probe-7"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(result.Dispatches().size(), 1u);
+  std::vector<Message> messages = Consume(cluster.brokers(), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].key, "demo/records");
+  EXPECT_EQ(messages[0].flags, 0x24u);
+  EXPECT_EQ(messages[0].payload, result.Dispatches()[0]["payload"]);
+
+  cluster.Stop();
+  result = h.Run({"--sink", "demo=kafka:" + cluster.brokers() + "/flows", "--kafka-property",
+                  "message.timeout.ms=500"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("1 message(s) not delivered: Local: Message timed out"),
+            std::string::npos)
+      << result.err;
+  result = h.Run(
+      {"--sink", "demo=kafka:" + cluster.brokers() + "/flows", "--kafka-property", "acks=some"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("kafka property acks: "), std::string::npos) << result.err;
+}
+
+}  // namespace
