@@ -5,7 +5,8 @@
 //   korvia-replay [options] --conf FILE --live IFACE
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
-// once per sink name, --pcap and --local-net as often as needed; the other options at most once.
+// once per sink name, --pcap, --local-net and --kafka-property as often as needed; the other
+// options at most once.
 // --help and --version end the parsing.
 #pragma once
 
