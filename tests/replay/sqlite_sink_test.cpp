@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "replay/replay_harness.h"
 #include "replay_record_tables.h"
@@ -119,11 +118,9 @@ TEST(SqliteSink, HoldsTheRowsOfEveryRecordTypeFlatAndNested) {
         row.erase("log_time_end");
         bool found = false;
         for (const json& whole : flat) {
-          json part = json::object();
-          for (auto& member : row.items()) {
-            if (whole.contains(member.key())) part[member.key()] = whole[member.key()];
-          }
-          found = found || part == row;
+          json merged = whole;
+          merged.update(row);
+          found = found || merged == whole;
         }
         EXPECT_TRUE(found) << type << ": " << row;
       }
@@ -132,40 +129,26 @@ TEST(SqliteSink, HoldsTheRowsOfEveryRecordTypeFlatAndNested) {
 }
 
 TEST(SqliteSink, AppendsToAnEarlierDatabaseAndRefusesATableNotItsOwn) {
-  replay_testing::ReplayHarness h;
-  std::string db = h.dir().File("flows.db");
-  const json payload = {{"log_time_start", 5},
-                        {"log_time_end", 6},
-                        {"stats", {{{"upload", 1}, {"download", 2}, {"packets", 3}}}}};
-  for (int run = 1; run <= 2; ++run) {
+  testing_support::TempDir dir;
+  std::string db = dir.File("flows.db"), error;
+  const json payload = json::parse(R"({"log_time_start": 5, "stats": [{"upload": 1}]})");
+  for (size_t run = 1; run <= 2; ++run) {
     kdreplay::SqliteSink sink(db);
-    std::string error;
     ASSERT_TRUE(sink.Open(error)) << error;
     EXPECT_TRUE(sink.Write("s", "c", payload, 1));
     // A payload that is not laid out as records leaves nothing behind.
     EXPECT_FALSE(sink.Write("s", "c", {{"stats", {{{"upload", 1}}, {{"odd", 1}}}}}, 1));
     EXPECT_EQ(sink.Close(), 0u);
-    EXPECT_EQ(ReadTable(db, "type1_host_apps").size(), static_cast<size_t>(run));
+    EXPECT_EQ(ReadTable(db, "type1_host_apps").size(), run);
   }
-  EXPECT_EQ(ReadTable(db, "type1_host_apps")[0], json({{"sink", "s"},
-                                                       {"channel", "c"},
-                                                       {"log_time_start", 5},
-                                                       {"log_time_end", 6},
-                                                       {"upload", 1},
-                                                       {"download", 2},
-                                                       {"packets", 3}}));
-
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(raw, "DROP TABLE type2_host_pairs; CREATE TABLE type2_host_pairs (x)",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  sqlite3_exec(raw, "DROP TABLE type2_host_pairs; CREATE TABLE type2_host_pairs (x)", nullptr,
+               nullptr, nullptr);
   sqlite3_close(raw);
   kdreplay::SqliteSink sink(db);
-  std::string error;
   EXPECT_FALSE(sink.Open(error));
   EXPECT_NE(error.find("table type2_host_pairs has other columns"), std::string::npos) << error;
-  EXPECT_EQ(ReadTable(db, "type2_host_pairs").size(), 0u);
   EXPECT_EQ(ReadTable(db, "type1_host_apps").size(), 2u);
 }
 
