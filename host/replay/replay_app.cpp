@@ -129,7 +129,7 @@ int RunReplay(const Options& options) {
   if (ours) unconfigured = WarnAboutConf(options, document);
 
   LineWriter out(stdout);
-  PayloadRouter router(options.sinks, out, options.pretty);
+  PayloadRouter router(options.sinks, out, options.pretty, options.kafka_properties);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -160,6 +160,7 @@ int RunReplay(const Options& options) {
   }
   runner.Stop();
   router.Detach();
+  router.Close();
   summary.Detach();
   if (options.summary) {
     for (const std::string& line : summary.Lines()) out.Write(line);

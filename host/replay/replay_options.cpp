@@ -13,9 +13,9 @@ namespace kdreplay {
 namespace {
 
 const char* const kValueOptions[] = {
-    "--plugin", "--conf",    "--tag",        "--events",    "--sink",
-    "--pcap",   "--live",    "--iface-role", "--local-net", "--update-interval",
-    "--filter", "--snaplen", "--buffer-size"};
+    "--plugin", "--conf",    "--tag",         "--events",        "--sink",
+    "--pcap",   "--live",    "--iface-role",  "--local-net",     "--update-interval",
+    "--filter", "--snaplen", "--buffer-size", "--kafka-property"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -78,8 +78,11 @@ const char* UsageText() {
          "  --tag TAG          plugin tag (default \"aggregator\")\n"
          "  --events SCRIPT    JSON Lines event script; \"-\" reads standard input\n"
          "  --sink NAME=TARGET   where payloads dispatched to sink NAME go: \"stdout\" (the\n"
-         "                     default for every sink) or \"dir:PATH\" (one file per payload,\n"
-         "                     encoded by the dispatch flags)\n"
+         "                     default for every sink), \"dir:PATH\" (one file per payload,\n"
+         "                     encoded by the dispatch flags), \"sqlite:PATH\" (rows of an\n"
+         "                     SQLite database) or \"kafka:BROKERS/TOPIC\" (one message per\n"
+         "                     payload); see docs/sinks.md\n"
+         "  --kafka-property KEY=VALUE   a librdkafka property for the kafka sinks (repeatable)\n"
          "  --debug            show the plugin's debug lines on standard error\n"
          "  --summary          after the run, a table of the records with the most bytes\n"
          "  --pretty           print the payloads of standard output sinks indented\n"
@@ -123,12 +126,28 @@ bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& tar
     target = SinkTarget{};
     return true;
   }
-  if (value.compare(0, 4, "dir:") == 0 && value.size() > 4) {
-    target.kind = SinkTarget::Kind::kDirectory;
-    target.path = value.substr(4);
+  for (auto [prefix, kind] : {std::pair{"dir:", SinkTarget::Kind::kDirectory},
+                              std::pair{"sqlite:", SinkTarget::Kind::kSqlite}}) {
+    size_t length = strlen(prefix);
+    if (value.compare(0, length, prefix) == 0 && value.size() > length) {
+      target.kind = kind;
+      target.path = value.substr(length);
+      return true;
+    }
+  }
+  // Broker lists hold no "/", so the topic is what follows the last one.
+  size_t slash = value.rfind('/');
+  if (value.compare(0, 6, "kafka:") == 0 && slash != std::string::npos && slash > 6 &&
+      slash + 1 < value.size()) {
+    target.kind = SinkTarget::Kind::kKafka;
+    target.brokers = value.substr(6, slash - 6);
+    target.topic = value.substr(slash + 1);
     return true;
   }
-  error = "--sink " + name + ": TARGET must be \"stdout\" or \"dir:PATH\", got \"" + value + "\"";
+  error = "--sink " + name +
+          ": TARGET must be \"stdout\", \"dir:PATH\", \"sqlite:PATH\" or "
+          "\"kafka:BROKERS/TOPIC\", got \"" +
+          value + "\"";
   return false;
 }
 
@@ -187,6 +206,16 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         error = "--sink " + sink + " given twice";
         return false;
       }
+      continue;
+    }
+    if (name == "--kafka-property") {
+      size_t equals_at = value.find('=');
+      if (equals_at == std::string::npos || equals_at == 0) {
+        error = "--kafka-property expects KEY=VALUE, got \"" + value + "\"";
+        return false;
+      }
+      options.kafka_properties.emplace_back(value.substr(0, equals_at),
+                                            value.substr(equals_at + 1));
       continue;
     }
     if (name == "--pcap" || name == "--local-net" || name == "--live") {

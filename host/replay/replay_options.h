@@ -5,23 +5,26 @@
 //   korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
-// once per sink name, --live once per interface, --pcap and --local-net as often as needed; the
-// other options at most once.
+// once per sink name, --live once per interface, --pcap, --local-net and --kafka-property as
+// often as needed; the other options at most once.
 // --help and --version end the parsing.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kdreplay {
 
 // Where the payloads dispatched to one sink go.
 struct SinkTarget {
-  enum class Kind { kStdout, kDirectory };
+  enum class Kind { kStdout, kDirectory, kSqlite, kKafka };
   Kind kind = Kind::kStdout;
-  std::string path;  // kDirectory only
+  std::string path;          // kDirectory, kSqlite: the directory or database file
+  std::string brokers = {};  // kKafka: host:port[,host:port...]
+  std::string topic = {};    // kKafka
 };
 
 struct Options {
@@ -30,6 +33,8 @@ struct Options {
   std::string tag = "aggregator";
   std::string events;                       // "-" is standard input
   std::map<std::string, SinkTarget> sinks;  // sinks not listed go to standard output
+  // --kafka-property KEY=VALUE: librdkafka properties for every kafka sink, in order.
+  std::vector<std::pair<std::string, std::string>> kafka_properties;
   bool debug = false;
   // Capture input instead of a script (docs/capture.md).
   std::vector<std::string> pcaps;       // --pcap, replayed in this order
@@ -52,7 +57,8 @@ struct Options {
 // Fills options from argv. Returns false with a one-line reason in error on a usage error.
 bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error);
 
-// "NAME=stdout" or "NAME=dir:PATH". Returns false with a reason in error otherwise.
+// "NAME=stdout", "NAME=dir:PATH", "NAME=sqlite:PATH" or "NAME=kafka:BROKERS/TOPIC". Returns false
+// with a reason in error otherwise.
 bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& target,
                      std::string& error);
 

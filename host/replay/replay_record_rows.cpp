@@ -290,6 +290,11 @@ const RecordLayout& LayoutOfType(int type) {
   return kLayouts[type - 1];
 }
 
+int RecordTypeOf(const json& record) {
+  const RecordLayout* layout = DetectLayout(record);
+  return layout == nullptr ? 0 : layout->type;
+}
+
 bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
   if (!payload.is_object()) return false;
   if (payload.contains("apMac") && payload.contains("flows")) return ExtractSessions(payload, rows);

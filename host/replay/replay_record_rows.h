@@ -57,6 +57,10 @@ struct RecordRow {
 // The layout of record type 1 to 8.
 const RecordLayout& LayoutOfType(int type);
 
+// The record type (1 to 8) that record's members show, as listed above; 0 when none fits. Type 7
+// is recognised from its payload ("apMac" and "flows"), not from a record.
+int RecordTypeOf(const nlohmann::json& record);
+
 // Appends the records of payload to rows. Returns false, appending nothing, when payload is not
 // laid out as this plugin's payloads are.
 bool ExtractRecordRows(const nlohmann::json& payload, std::vector<RecordRow>& rows);

@@ -7,19 +7,26 @@
 
 #include "korviad/kd_plugin.h"
 #include "replay_json_fields.h"
+#include "replay_kafka_sink.h"
 #include "replay_report.h"
 #include "replay_signals.h"
+#include "replay_sqlite_sink.h"
 
 namespace kdreplay {
 
 using nlohmann::json;
 
-PayloadRouter::PayloadRouter(const std::map<std::string, SinkTarget>& sinks, LineWriter& out,
-                             bool pretty)
+PayloadRouter::PayloadRouter(
+    const std::map<std::string, SinkTarget>& sinks, LineWriter& out, bool pretty,
+    const std::vector<std::pair<std::string, std::string>>& kafka_properties)
     : out_(out), pretty_(pretty) {
-  for (const auto& entry : sinks) {
-    if (entry.second.kind == SinkTarget::Kind::kDirectory)
-      directories_[entry.first] = std::make_shared<DirectorySink>(entry.second.path);
+  for (const auto& [name, target] : sinks) {
+    if (target.kind == SinkTarget::Kind::kDirectory)
+      directories_[name] = std::make_shared<DirectorySink>(target.path);
+    if (target.kind == SinkTarget::Kind::kSqlite)
+      stores_[name] = std::make_unique<SqliteSink>(target.path);
+    if (target.kind == SinkTarget::Kind::kKafka)
+      stores_[name] = std::make_unique<KafkaSink>(target.brokers, target.topic, kafka_properties);
   }
 }
 
@@ -42,7 +49,20 @@ bool PayloadRouter::Prepare(std::string& error, const std::set<std::string>& lat
     auto inserted = by_identity.emplace(std::make_pair(info.st_dev, info.st_ino), entry.second);
     if (!inserted.second) entry.second = inserted.first->second;
   }
+  for (auto& entry : stores_) {
+    if (!entry.second->Open(error)) {
+      error = "sink " + Describe(entry.first) + ": " + error;
+      return false;
+    }
+  }
   return true;
+}
+
+void PayloadRouter::Close() {
+  uint64_t lost = 0;
+  for (auto& entry : stores_) lost += entry.second->Close();
+  std::lock_guard<std::mutex> guard(lock_);
+  failures_ += lost;
 }
 
 void PayloadRouter::Attach() {
@@ -94,8 +114,14 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
     std::set<std::string> targets = channels.empty() ? std::set<std::string>{""} : channels;
     auto directory = directories_.find(sink);
     std::string error;
+    auto store = stores_.find(sink);
     for (const std::string& channel : targets) {
-      if (directory == directories_.end()) {
+      if (store != stores_.end()) {
+        if (!store->second->Write(sink, channel, payload, flags)) {
+          std::lock_guard<std::mutex> guard(lock_);
+          ++failures_;
+        }
+      } else if (directory == directories_.end()) {
         WriteLine(sink, channel, payload, flags);
       } else if (!directory->second->Write(sink, channel, payload, flags, error)) {
         StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +

@@ -2,7 +2,8 @@
 // each sink either writes one line per dispatch to standard output,
 //   {"channel": C, "flags": F, "payload": P, "sink": S}
 // (the payload as JSON whatever the flags say; with pretty, the same object indented over several
-// lines), or one file per dispatch into a directory.
+// lines), or one file per dispatch into a directory, or into a PayloadSink (an SQLite database,
+// a Kafka topic).
 // Sinks not named go to standard output. A dispatch to several channels is written once per
 // channel. A write that fails is reported and counted; the run goes on.
 #pragma once
@@ -12,29 +13,38 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "replay_dir_sink.h"
 #include "replay_line_writer.h"
 #include "replay_options.h"
+#include "replay_payload_sink.h"
 
 namespace kdreplay {
 
 class PayloadRouter {
  public:
   PayloadRouter(const std::map<std::string, SinkTarget>& sinks, LineWriter& out,
-                bool pretty = false);
+                bool pretty = false,
+                const std::vector<std::pair<std::string, std::string>>& kafka_properties = {});
   PayloadRouter(const PayloadRouter&) = delete;
   PayloadRouter& operator=(const PayloadRouter&) = delete;
   ~PayloadRouter();
 
-  // Creates the sink directories, except those of the sinks in later, which are created when
-  // a payload first arrives for them. False with a reason in error when one cannot be made.
+  // Creates the sink directories (except those of the sinks in later, which are created when
+  // a payload first arrives for them), opens the databases and producers. False with a reason
+  // in error when one cannot be made.
   bool Prepare(std::string& error, const std::set<std::string>& later = {});
   // Starts and stops receiving dispatches.
   void Attach();
   void Detach();
+
+  // After Detach: completes what the sinks hold pending (Kafka deliveries) and counts what they
+  // lost among the failures.
+  void Close();
 
   // Payloads that could not be written.
   uint64_t failures() const;
@@ -51,6 +61,8 @@ class PayloadRouter {
   const bool pretty_;
   // Directory sinks by sink name; sinks sharing one directory share one DirectorySink.
   std::map<std::string, std::shared_ptr<DirectorySink>> directories_;
+  // Databases and message buses by sink name.
+  std::map<std::string, std::unique_ptr<PayloadSink>> stores_;
   uint64_t observer_id_ = 0;
   bool attached_ = false;
   mutable std::mutex lock_;

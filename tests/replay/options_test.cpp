@@ -18,7 +18,9 @@ TEST(Options, ValuesAsNextArgumentOrAfterEquals) {
   Options options;
   std::string error;
   ASSERT_TRUE(Parse({"--conf", "c.json", "--events=-", "--sink", "a=dir:out/x", "--sink=b=stdout",
-                     "--sink", "c=dir:with=equals", "--debug"},
+                     "--sink", "c=dir:with=equals", "--debug", "--sink", "d=sqlite:f.db", "--sink",
+                     "e=kafka:h1:9092,h2:9092/a/flows", "--kafka-property", "acks=all",
+                     "--kafka-property=sasl.password=x=y"},
                     options, error))
       << error;
   EXPECT_EQ(options.conf, "c.json");
@@ -26,11 +28,18 @@ TEST(Options, ValuesAsNextArgumentOrAfterEquals) {
   EXPECT_EQ(options.tag, "aggregator");
   EXPECT_EQ(options.plugin, "");
   EXPECT_TRUE(options.debug);
-  ASSERT_EQ(options.sinks.size(), 3u);
+  ASSERT_EQ(options.sinks.size(), 5u);
   EXPECT_EQ(options.sinks["a"].kind, SinkTarget::Kind::kDirectory);
   EXPECT_EQ(options.sinks["a"].path, "out/x");
   EXPECT_EQ(options.sinks["b"].kind, SinkTarget::Kind::kStdout);
   EXPECT_EQ(options.sinks["c"].path, "with=equals");
+  EXPECT_EQ(options.sinks["d"].path, "f.db");
+  EXPECT_EQ(options.sinks["e"].kind, SinkTarget::Kind::kKafka);
+  EXPECT_EQ(options.sinks["e"].brokers, "h1:9092,h2:9092/a");
+  EXPECT_EQ(options.sinks["e"].topic, "flows");
+  using Property = std::pair<std::string, std::string>;
+  EXPECT_EQ(options.kafka_properties,
+            (std::vector<Property>{{"acks", "all"}, {"sasl.password", "x=y"}}));
 }
 
 TEST(Options, UsageErrors) {
@@ -41,6 +50,9 @@ TEST(Options, UsageErrors) {
       {"--conf", "c", "--events", "e", "--sink", "noequals"},
       {"--conf", "c", "--events", "e", "--sink", "=stdout"},
       {"--conf", "c", "--events", "e", "--sink", "s=dir:"},
+      {"--conf", "c", "--events", "e", "--sink", "s=kafka:host:9092"},
+      {"--conf", "c", "--events", "e", "--sink", "s=kafka:/flows"},
+      {"--conf", "c", "--events", "e", "--kafka-property", "acks"},
       {"--conf", "c", "--events", "e", "--sink", "s=stdout", "--sink", "s=dir:x"},
       {"--conf", "c", "--events", "e", "--tag", "a", "--tag", "b"},
       {"--conf", "", "--events", "e"},

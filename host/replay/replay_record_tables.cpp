@@ -1,0 +1,317 @@
+#include "replay_record_tables.h"
+
+#include <string>
+
+#include "replay_record_rows.h"
+
+namespace kdreplay {
+
+namespace {
+
+using nlohmann::json;
+using Type = TableColumn::Type;
+
+constexpr Type I = Type::kInteger;
+constexpr Type T = Type::kText;
+constexpr Type B = Type::kBoolean;
+constexpr Type J = Type::kJson;
+
+const RecordTable kTables[] = {
+    {1,
+     "type1_host_apps",
+     {{"local_mac", T},
+      {"local_ip", T},
+      {"application_id", T},
+      {"protocol_id", I},
+      {"upload", I},
+      {"download", I},
+      {"packets", I}},
+     {"local_mac", "local_ip", "application_id", "protocol_id"},
+     {"application_id", "protocol_id"}},
+    {2,
+     "type2_host_pairs",
+     {{"local_mac", T},
+      {"local_ip", T},
+      {"other_ip", T},
+      {"ip_protocol", I},
+      {"application_id", T},
+      {"protocol_id", I},
+      {"flow_count", I},
+      {"local_bytes", I},
+      {"other_bytes", I},
+      {"packets", I}},
+     {"local_mac", "local_ip", "other_ip", "application_id", "protocol_id"},
+     {"other_ip", "application_id", "protocol_id"}},
+    {3,
+     "type3_flow_details",
+     {{"local_mac", T},
+      {"local_ip", T},
+      {"other_ip", T},
+      {"other_port", I},
+      {"ip_protocol", I},
+      {"ip_version", I},
+      {"interface", T},
+      {"internal", B},
+      {"local_origin", B},
+      {"other_type", T},
+      {"detected_application", I},
+      {"detected_application_name", T},
+      {"detected_protocol", I},
+      {"detected_protocol_name", T},
+      {"digests", J},
+      {"local_bytes", I},
+      {"other_bytes", I},
+      {"packets", I}},
+     {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
+     {"other_ip", "detected_application_name", "detected_protocol_name"}},
+    {4,
+     "type4_vlan_ports",
+     {{"vlan_id", I},
+      {"local_mac", T},
+      {"local_ip", T},
+      {"other_ip", T},
+      {"other_port", I},
+      {"ip_protocol", I},
+      {"ip_version", I},
+      {"application_id", I},
+      {"protocol_id", I},
+      {"upload", I},
+      {"download", I},
+      {"packets", I}},
+     {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
+      "protocol_id"},
+     {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
+    {5,
+     "type5_interfaces",
+     {{"ifname", T},
+      {"local_bytes", I},
+      {"other_bytes", I},
+      {"local_packets", I},
+      {"other_packets", I},
+      {"raw", I},
+      {"ethernet", I},
+      {"mpls", I},
+      {"pppoe", I},
+      {"vlan", I},
+      {"fragmented", I},
+      {"discarded", I},
+      {"discarded_bytes", I},
+      {"largest_bytes", I},
+      {"ip", I},
+      {"tcp", I},
+      {"tcp_seq_errors", I},
+      {"tcp_resets", I},
+      {"udp", I},
+      {"icmp", I},
+      {"igmp", I},
+      {"ip_bytes", I},
+      {"wire_bytes", I},
+      {"flow_dropped", I},
+      {"flow_evicted", I},
+      {"queue_dropped", I},
+      {"capture_dropped", I},
+      {"capture_filtered", I}},
+     {"ifname"},
+     {"ifname"}},
+    {6,
+     "type6_tagged_pairs",
+     {{"local_mac", T},
+      {"local_ip", T},
+      {"other_ip", T},
+      {"other_port", I},
+      {"ip_protocol", I},
+      {"ip_version", I},
+      {"interface", T},
+      {"internal", B},
+      {"local_origin", B},
+      {"other_type", T},
+      {"tags", J},
+      {"detected_application", I},
+      {"detected_application_name", T},
+      {"application_category", I},
+      {"detected_protocol", I},
+      {"detected_protocol_name", T},
+      {"protocol_category", I},
+      {"digests", J},
+      {"local_bytes", I},
+      {"other_bytes", I},
+      {"local_packets", I},
+      {"other_packets", I}},
+     {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
+     {"other_ip", "detected_application_name", "detected_protocol_name"}},
+    {7,
+     "type7_nat_sessions",
+     {{"apMac", T},
+      {"clientMac", T},
+      {"uniqueId", T},
+      {"family", T},
+      {"srcIp", T},
+      {"srcPort", I},
+      {"natSrcIp", T},
+      {"natSrcPort", I},
+      {"dstIp", T},
+      {"dstPort", I},
+      {"startTime", T},
+      {"stopTime", T},
+      {"state", T}},
+     {},
+     {}},
+    {8,
+     "type8_vlan_host_names",
+     {{"vlan_id", I},
+      {"hostname", T},
+      {"local_mac", T},
+      {"local_ip", T},
+      {"other_ip", T},
+      {"other_port", I},
+      {"ip_protocol", I},
+      {"ip_version", I},
+      {"application_id", I},
+      {"protocol_id", I},
+      {"upload", I},
+      {"download", I},
+      {"packets", I}},
+     {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
+      "protocol_id"},
+     {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
+};
+
+// Deeper trees than any record type builds are not walked further.
+constexpr size_t kMaxDepth = 32;
+
+bool IsScalar(const json& value) {
+  return value.is_string() || value.is_number() || value.is_boolean();
+}
+
+// A record is an object with at least one scalar member; the levels of a nested tree hold only
+// objects, arrays and nulls.
+bool IsRecord(const json& node) {
+  if (!node.is_object()) return false;
+  for (const json& member : node) {
+    if (IsScalar(member)) return true;
+  }
+  return false;
+}
+
+json CellValue(const json& value, Type type) {
+  if (type == Type::kJson) return value.dump(-1, ' ', false, json::error_handler_t::replace);
+  return IsScalar(value) ? value : json(value.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+// A path level in its column's type: array positions and numbers that became member names are
+// integers again.
+json LevelValue(const std::string& level, Type type) {
+  if (type != Type::kInteger || level.empty() || level.size() > 19 ||
+      level.find_first_not_of("0123456789") != std::string::npos) {
+    return level;
+  }
+  return std::stoull(level);
+}
+
+TableRow MakeRow(const RecordTable& table, const json& record,
+                 const std::vector<std::string>& path = {},
+                 const std::vector<const char*>& levels = {}) {
+  TableRow row;
+  row.table = &table;
+  row.values.resize(table.columns.size());
+  for (size_t c = 0; c < table.columns.size(); ++c) {
+    const TableColumn& column = table.columns[c];
+    auto member = record.find(column.name);
+    if (member != record.end() && !member->is_null()) {
+      row.values[c] = CellValue(*member, column.type);
+      continue;
+    }
+    for (size_t l = 0; l < levels.size(); ++l) {
+      if (std::string(levels[l]) == column.name) row.values[c] = LevelValue(path[l], column.type);
+    }
+  }
+  return row;
+}
+
+// One row per session of a NAT log payload ({"apMac", "flows"}).
+bool SessionRows(const json& payload, std::vector<TableRow>& rows) {
+  const json& flows = payload["flows"];
+  if (!flows.is_array() && !flows.is_null()) return false;
+  for (const json& flow : flows) {
+    if (!flow.is_object()) return false;
+    json cells = flow;
+    cells["apMac"] = payload["apMac"];
+    auto family = flow.find("family");
+    if (family != flow.end() && family->is_string()) {
+      auto addresses = flow.find(family->get<std::string>());
+      if (addresses != flow.end() && addresses->is_object()) cells.update(*addresses);
+    }
+    rows.push_back(MakeRow(TableOfType(7), cells));
+  }
+  return true;
+}
+
+struct Found {
+  const json* record;
+  std::vector<std::string> path;
+};
+
+bool Walk(const json& node, std::vector<std::string>& path, std::vector<Found>& found) {
+  if (path.size() > kMaxDepth) return false;
+  if (IsRecord(node)) {
+    found.push_back({&node, path});
+    return true;
+  }
+  if (!node.is_object() && !node.is_array()) return true;
+  size_t position = 0;
+  for (auto it = node.begin(); it != node.end(); ++it, ++position) {
+    path.push_back(node.is_object() ? it.key() : std::to_string(position));
+    bool ok = Walk(it.value(), path, found);
+    path.pop_back();
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const RecordTable& TableOfType(int type) {
+  return kTables[type - 1];
+}
+
+bool ExtractTableRows(const json& payload, std::vector<TableRow>& rows) {
+  if (!payload.is_object()) return false;
+  std::vector<TableRow> extracted;
+  if (payload.contains("apMac") && payload.contains("flows")) {
+    if (!SessionRows(payload, extracted)) return false;
+  } else {
+    auto stats = payload.find("stats");
+    if (stats == payload.end()) return false;
+    bool flat = stats->is_array();
+    for (const json& element : *stats) {
+      if (stats->is_array() && !element.is_null() && !IsRecord(element)) flat = false;
+    }
+    std::vector<Found> found;
+    std::vector<std::string> path;
+    if (flat) {
+      for (const json& element : *stats) {
+        if (!element.is_null()) found.push_back({&element, {}});
+      }
+    } else if (!Walk(*stats, path, found)) {
+      return false;
+    }
+    for (const Found& record : found) {
+      int type = RecordTypeOf(*record.record);
+      if (type == 0) return false;
+      const RecordTable& table = TableOfType(type);
+      const std::vector<const char*>* levels = nullptr;
+      if (!flat) {
+        if (record.path.size() == table.nested_levels.size()) levels = &table.nested_levels;
+        if (record.path.size() == table.private_levels.size()) levels = &table.private_levels;
+        if (levels == nullptr) return false;
+      }
+      extracted.push_back(
+          MakeRow(table, *record.record, record.path, flat ? std::vector<const char*>{} : *levels));
+    }
+  }
+  rows.insert(rows.end(), std::make_move_iterator(extracted.begin()),
+              std::make_move_iterator(extracted.end()));
+  return true;
+}
+
+}  // namespace kdreplay

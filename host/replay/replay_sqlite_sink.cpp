@@ -1,0 +1,233 @@
+#include "replay_sqlite_sink.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "replay_json_fields.h"
+#include "replay_record_tables.h"
+#include "replay_report.h"
+
+namespace kdreplay {
+
+namespace {
+
+using nlohmann::json;
+
+// The columns in front of every table's own.
+const std::pair<const char*, const char*> kContextColumns[] = {{"sink", "TEXT"},
+                                                               {"channel", "TEXT"},
+                                                               {"log_time_start", "INTEGER"},
+                                                               {"log_time_end", "INTEGER"}};
+
+const char* DeclaredType(TableColumn::Type type) {
+  switch (type) {
+    case TableColumn::Type::kInteger:
+      return "INTEGER";
+    case TableColumn::Type::kBoolean:
+      return "BOOLEAN";
+    case TableColumn::Type::kText:
+    case TableColumn::Type::kJson:
+      return "TEXT";
+  }
+  return "TEXT";
+}
+
+std::vector<std::pair<std::string, std::string>> WantedColumns(const RecordTable& table) {
+  std::vector<std::pair<std::string, std::string>> columns;
+  for (const auto& column : kContextColumns) columns.emplace_back(column.first, column.second);
+  for (const TableColumn& column : table.columns)
+    columns.emplace_back(column.name, DeclaredType(column.type));
+  return columns;
+}
+
+std::string Quoted(const std::string& name) {
+  return "\"" + name + "\"";
+}
+
+int Bind(sqlite3_stmt* statement, int index, const json& value) {
+  switch (value.type()) {
+    case json::value_t::boolean:
+      return sqlite3_bind_int(statement, index, value.get<bool>() ? 1 : 0);
+    case json::value_t::number_integer:
+      return sqlite3_bind_int64(statement, index, value.get<int64_t>());
+    case json::value_t::number_unsigned: {
+      uint64_t number = value.get<uint64_t>();
+      // SQLite integers are signed 64-bit; larger counters keep their magnitude as a real.
+      if (number > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        return sqlite3_bind_double(statement, index, static_cast<double>(number));
+      return sqlite3_bind_int64(statement, index, static_cast<int64_t>(number));
+    }
+    case json::value_t::number_float:
+      return sqlite3_bind_double(statement, index, value.get<double>());
+    case json::value_t::string: {
+      const std::string& text = value.get_ref<const std::string&>();
+      return sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8);
+    }
+    default:
+      return sqlite3_bind_null(statement, index);
+  }
+}
+
+// Finalizes a statement on every exit path.
+struct Statement {
+  sqlite3_stmt* handle = nullptr;
+  ~Statement() { sqlite3_finalize(handle); }
+};
+
+}  // namespace
+
+SqliteSink::SqliteSink(std::string path) : path_(std::move(path)) {}
+
+SqliteSink::~SqliteSink() {
+  Close();
+}
+
+bool SqliteSink::Execute(const std::string& sql, std::string& error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+  error = message != nullptr ? message : sqlite3_errmsg(db_);
+  sqlite3_free(message);
+  return false;
+}
+
+bool SqliteSink::CheckOrCreateTable(int type, std::string& error) {
+  const RecordTable& table = TableOfType(type);
+  auto wanted = WantedColumns(table);
+  Statement info;
+  std::string pragma = "PRAGMA table_info(" + Quoted(table.name) + ")";
+  if (sqlite3_prepare_v2(db_, pragma.c_str(), -1, &info.handle, nullptr) != SQLITE_OK) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  std::vector<std::pair<std::string, std::string>> present;
+  while (sqlite3_step(info.handle) == SQLITE_ROW) {
+    auto text = [&info](int column) {
+      const unsigned char* value = sqlite3_column_text(info.handle, column);
+      return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
+    };
+    present.emplace_back(text(1), text(2));
+  }
+  if (present.empty()) {
+    std::string sql = "CREATE TABLE " + Quoted(table.name) + " (";
+    for (size_t i = 0; i < wanted.size(); ++i)
+      sql += (i == 0 ? "" : ", ") + Quoted(wanted[i].first) + " " + wanted[i].second;
+    return Execute(sql + ")", error);
+  }
+  for (size_t i = 0; i < std::max(present.size(), wanted.size()); ++i) {
+    auto shown = [](const std::vector<std::pair<std::string, std::string>>& columns, size_t at) {
+      return at < columns.size() ? "\"" + columns[at].first + " " + columns[at].second + "\""
+                                 : std::string("nothing");
+    };
+    if (i < present.size() && i < wanted.size() && present[i] == wanted[i]) continue;
+    error = "table " + std::string(table.name) + " has other columns than korvia-replay writes" +
+            " (column " + std::to_string(i + 1) + " is " + shown(present, i) + ", expected " +
+            shown(wanted, i) + "); the table is left as it is: use another database";
+    return false;
+  }
+  return true;
+}
+
+bool SqliteSink::Open(std::string& error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    error = path_ + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "cannot open");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
+  }
+  // Another writer (a second sink on the same file) holds the lock only for one payload.
+  sqlite3_busy_timeout(db_, 10000);
+  // WAL lets readers query while rows arrive; NORMAL synchronisation keeps every committed
+  // payload across a crash of the program.
+  bool ok =
+      Execute("PRAGMA journal_mode=WAL", error) && Execute("PRAGMA synchronous=NORMAL", error);
+  for (int type = 1; ok && type <= 8; ++type) ok = CheckOrCreateTable(type, error);
+  if (!ok) {
+    error = path_ + ": " + error;
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  return ok;
+}
+
+bool SqliteSink::Insert(const std::string& sink, const std::string& channel, const json& payload,
+                        std::string& error) {
+  std::vector<TableRow> rows;
+  if (!ExtractTableRows(payload, rows)) {
+    error = "not laid out as record rows";
+    return false;
+  }
+  json times[2];
+  for (int i = 0; i < 2; ++i) {
+    auto it = payload.find(i == 0 ? "log_time_start" : "log_time_end");
+    if (it != payload.end()) times[i] = *it;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (db_ == nullptr) {
+    error = "database closed";
+    return false;
+  }
+  if (!Execute("BEGIN IMMEDIATE", error)) return false;
+  const RecordTable* prepared_for = nullptr;
+  Statement insert;
+  bool failed = false;
+  for (const TableRow& row : rows) {
+    if (row.table != prepared_for) {
+      sqlite3_finalize(insert.handle);
+      insert.handle = nullptr;
+      std::string sql = "INSERT INTO " + Quoted(row.table->name) + " VALUES (?";
+      for (size_t i = 1; i < row.table->columns.size() + std::size(kContextColumns); ++i)
+        sql += ",?";
+      failed =
+          sqlite3_prepare_v2(db_, (sql + ")").c_str(), -1, &insert.handle, nullptr) != SQLITE_OK;
+      if (failed) break;
+      prepared_for = row.table;
+    }
+    sqlite3_reset(insert.handle);
+    int rc = Bind(insert.handle, 1, sink) | Bind(insert.handle, 2, channel) |
+             Bind(insert.handle, 3, times[0]) | Bind(insert.handle, 4, times[1]);
+    for (size_t i = 0; i < row.values.size(); ++i)
+      rc |= Bind(insert.handle, static_cast<int>(i + 5), row.values[i]);
+    failed = rc != SQLITE_OK || sqlite3_step(insert.handle) != SQLITE_DONE;
+    if (failed) break;
+  }
+  if (failed) {
+    error = sqlite3_errmsg(db_);
+    std::string ignored;
+    Execute("ROLLBACK", ignored);
+    return false;
+  }
+  if (!Execute("COMMIT", error)) {
+    std::string ignored;
+    Execute("ROLLBACK", ignored);
+    return false;
+  }
+  return true;
+}
+
+bool SqliteSink::Write(const std::string& sink, const std::string& channel, const json& payload,
+                       uint32_t /*flags*/) {
+  std::string error;
+  try {
+    if (Insert(sink, channel, payload, error)) return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  Report("sink %s channel %s: payload not written to %s: %s", Describe(sink).c_str(),
+         Describe(channel).c_str(), path_.c_str(), error.c_str());
+  return false;
+}
+
+uint64_t SqliteSink::Close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  return 0;
+}
+
+}  // namespace kdreplay

@@ -1,0 +1,45 @@
+// sqlite:PATH — the records of every payload as rows of an SQLite database (the tables of
+// replay_record_tables.h), each row with four more columns in front: "sink", "channel",
+// "log_time_start" and "log_time_end" (null for the NAT session log, which has no envelope).
+//
+// The rows of one payload are written in one transaction, so a crash leaves all or none of them.
+// The database runs in WAL mode so that readers can query it while rows arrive. A database from
+// an earlier run is appended to; a table of the same name whose columns differ from ours is
+// never altered: Open refuses it. A payload that is not laid out as record rows is reported and
+// not written.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "replay_payload_sink.h"
+
+struct sqlite3;
+
+namespace kdreplay {
+
+class SqliteSink : public PayloadSink {
+ public:
+  explicit SqliteSink(std::string path);
+  SqliteSink(const SqliteSink&) = delete;
+  SqliteSink& operator=(const SqliteSink&) = delete;
+  ~SqliteSink() override;
+
+  // Opens or creates the database and creates the tables that are missing.
+  bool Open(std::string& error) override;
+  bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
+             uint32_t flags) override;
+  uint64_t Close() override;
+
+ private:
+  bool Execute(const std::string& sql, std::string& error);
+  bool CheckOrCreateTable(int type, std::string& error);
+  bool Insert(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
+              std::string& error);
+
+  const std::string path_;
+  std::mutex lock_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace kdreplay
