@@ -17,8 +17,12 @@ namespace {
 // Hands the tracker's events to the plugin runner, naming the capture position for messages.
 class TrackerBridge : public kdCaptureEventTarget {
  public:
-  TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets)
-      : target_(target), name_(std::move(name)), packets_(std::move(packets)) {}
+  TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets,
+                size_t max_flows)
+      : target_(target),
+        name_(std::move(name)),
+        packets_(std::move(packets)),
+        max_flows_(max_flows) {}
 
   void DeliverFlowMap(kdPluginProcessor::Event event, kdFlowMap* map) override {
     target_.DeliverFlowMap(Where(), *map, event);
@@ -26,7 +30,14 @@ class TrackerBridge : public kdCaptureEventTarget {
   void DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<kdFlow>& flow) override {
     target_.DeliverFlow(Where(), flow, event);
   }
+  // Statistics come once per update interval: a full flow table is reported as often.
   void DeliverPacketStats(const std::string& iface, kdPacketStats* stats) override {
+    if (stats->flow_dropped > 0) {
+      Report(
+          "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "
+          "discarded since the last update",
+          Where().c_str(), max_flows_, static_cast<unsigned long long>(stats->flow_dropped));
+    }
     target_.DeliverStats(Where(), iface, *stats);
   }
 
@@ -36,6 +47,7 @@ class TrackerBridge : public kdCaptureEventTarget {
   EventTarget& target_;
   std::string name_;
   std::function<uint64_t()> packets_;  // packets read so far
+  size_t max_flows_;
 };
 
 std::string BaseName(const std::string& path) {
@@ -107,6 +119,7 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   config.iface = std::move(iface);
   config.local_networks = options_.local_networks;
   config.update_interval_us = options_.update_interval_us;
+  config.max_flows = options_.max_flows;
   return config;
 }
 
@@ -114,7 +127,8 @@ bool CaptureSource::PlayFile(kdCaptureFile& file, EventTarget& target) {
   const std::string& path = file.path();
   std::string name = BaseName(path);
   WarnIfUnsupported(path, file.LinkType());
-  TrackerBridge bridge(target, path, [&file] { return file.packets(); });
+  TrackerBridge bridge(
+      target, path, [&file] { return file.packets(); }, options_.max_flows);
   kdFlowTracker tracker(TrackerConfig(Interface(name, kdInterface::kNoIndex, kCaptureTypeFile)),
                         bridge);
   kdReplayOptions replay;
@@ -140,7 +154,8 @@ bool CaptureSource::PlayFile(kdCaptureFile& file, EventTarget& target) {
 bool CaptureSource::PlayLive(EventTarget& target) {
   WarnIfUnsupported(options_.live, live_->LinkType());
   kdLiveCapture& live = *live_;
-  TrackerBridge bridge(target, options_.live, [&live] { return live.packets(); });
+  TrackerBridge bridge(
+      target, options_.live, [&live] { return live.packets(); }, options_.max_flows);
   kdFlowTracker tracker(TrackerConfig(Interface(options_.live, live_->Index(), kCaptureTypeLive)),
                         bridge);
   Report("%s: capturing until SIGINT or SIGTERM", options_.live.c_str());

@@ -11,9 +11,9 @@ namespace kdreplay {
 
 namespace {
 
-const char* const kValueOptions[] = {"--plugin",    "--conf",           "--tag",  "--events",
-                                     "--sink",      "--pcap",           "--live", "--iface-role",
-                                     "--local-net", "--update-interval"};
+const char* const kValueOptions[] = {
+    "--plugin", "--conf",       "--tag",       "--events",          "--sink",     "--pcap",
+    "--live",   "--iface-role", "--local-net", "--update-interval", "--max-flows"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -42,6 +42,19 @@ bool ParseInterval(const std::string& value, double& seconds, std::string& error
     return false;
   }
   seconds = parsed;
+  return true;
+}
+
+// A whole number of flows from 1 to what the tracker can index.
+bool ParseMaxFlows(const std::string& value, size_t& flows, std::string& error) {
+  char* end = nullptr;
+  unsigned long long parsed = strtoull(value.c_str(), &end, 10);
+  bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || *end != '\0' || parsed < 1 || parsed > 0x7FFFFFFF) {
+    error = "--max-flows must be a whole number from 1 to 2147483647, got \"" + value + "\"";
+    return false;
+  }
+  flows = static_cast<size_t>(parsed);
   return true;
 }
 
@@ -77,6 +90,8 @@ const char* UsageText() {
          "                        172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16,\n"
          "                        fc00::/7, fe80::/10\n"
          "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"
+         "  --max-flows N         flows tracked at once per capture (default 1000000); packets\n"
+         "                        of further flows are counted as discarded and reported\n"
          "  --realtime            replay a file at its own pace instead of as fast as possible\n"
          "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
@@ -193,6 +208,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (name == "--update-interval" && !ParseInterval(value, options.update_interval, error)) {
       return false;
     }
+    if (name == "--max-flows" && !ParseMaxFlows(value, options.max_flows, error)) return false;
   }
 
   if (options.conf.empty()) {
