@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -375,15 +376,34 @@ void kdFlowTracker::RunUpdate(uint64_t at_us) {
 }
 
 void kdFlowTracker::DeliverSnapshot() {
+  // Flows go into the buckets in key order, each appended at its bucket's end: no tree walks,
+  // and the flow objects of a bucket lie together in memory, as the plugin reads them.
+  struct Placement {
+    uint64_t bucket;
+    uint64_t digest;
+    size_t position;
+  };
   const size_t buckets = map_.GetBuckets();
+  std::vector<Placement> order;
+  order.reserve(flows_.size());
   for (size_t position = 0; position < flows_.size(); ++position) {
-    const kdTrackedFlow& flow = flows_.at(position);
-    auto shown = std::make_shared<kdFlow>();
-    Materialise(flow, *shown);
-    const size_t b = flow.digest % buckets;
-    map_.Acquire(b).emplace(flow.digest, std::move(shown));
+    const uint64_t digest = flows_.at(position).digest;
+    order.push_back({digest % buckets, digest, position});
+  }
+  std::sort(order.begin(), order.end(), [](const Placement& a, const Placement& b) {
+    return a.bucket != b.bucket ? a.bucket < b.bucket : a.digest < b.digest;
+  });
+  for (size_t first = 0; first < order.size();) {
+    const size_t b = order[first].bucket;
+    kdFlowMap::Bucket& bucket = map_.Acquire(b);
+    for (; first < order.size() && order[first].bucket == b; ++first) {
+      auto shown = std::make_shared<kdFlow>();
+      Materialise(flows_.at(order[first].position), *shown);
+      bucket.emplace_hint(bucket.end(), order[first].digest, std::move(shown));
+    }
     map_.Release(b);
   }
+  order = std::vector<Placement>();
   target_.DeliverFlowMap(kdPluginProcessor::EVENT_FLOW_MAP, &map_);
   for (size_t b = 0; b < buckets; ++b) {
     map_.Acquire(b).clear();
