@@ -455,8 +455,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   }
   if (options.flood) options.flows = options.packets;
   const bool enough_packets = options.flood || options.packets >= options.flows * 8;
-  return !options.out.empty() && options.flows > 0 && enough_packets &&
-         options.duration >= 1 && options.snaplen >= 96;
+  return !options.out.empty() && options.flows > 0 && enough_packets && options.duration >= 1 &&
+         options.snaplen >= 96;
 }
 
 // One small UDP datagram per packet, each from its own spoofed source, evenly spread in time.
