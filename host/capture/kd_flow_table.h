@@ -4,6 +4,8 @@
 // 0 .. size()-1; an open-addressing index of 32-bit positions, linear probing from the digest's
 // low bits, finds them. A flood of short flows thus costs one record and two index slots per
 // flow, with no allocation per flow besides a host name longer than the string keeps inline.
+// Each index slot also holds the low half of its flow's digest, so that probing and erasing read
+// records only on a likely match.
 //
 // Erasing moves the last record into the freed position, so positions are stable only while
 // nothing is erased. Digests are unique within a table.
@@ -75,14 +77,21 @@ class kdFlowTable {
 
  private:
   static constexpr size_t kChunk = 4096;
-  static constexpr uint32_t kEmpty = 0;  // index slots hold position + 1
+  static constexpr uint32_t kEmpty = 0;
 
-  size_t Home(uint64_t digest) const { return static_cast<size_t>(digest) & (slots_.size() - 1); }
+  struct Slot {
+    uint32_t position_plus_one = kEmpty;
+    uint32_t digest_low = 0;
+  };
+
+  size_t Home(uint64_t digest) const { return static_cast<uint32_t>(digest) & (slots_.size() - 1); }
+  // Places position under digest in the first free slot of its probe run.
+  void Place(uint64_t digest, size_t position);
   // The index slot that holds position.
   size_t SlotOf(size_t position) const;
   void Rebuild(size_t slot_count);
 
   std::vector<std::unique_ptr<kdTrackedFlow[]>> chunks_;
-  std::vector<uint32_t> slots_;
+  std::vector<Slot> slots_;  // a power of two, at most half of them in use
   size_t size_ = 0;
 };

@@ -415,6 +415,13 @@ void kdFlowTracker::DeliverSnapshot() {
   delivered_ += stats;
   target_.DeliverPacketStats(config_.iface->name, &stats);
 
+  size_t closed = 0;
+  for (size_t position = 0; position < flows_.size(); ++position)
+    closed += flows_.at(position).closed;
+  if (closed == flows_.size()) {
+    flows_.Clear();  // at Finish, or after a quiet spell: no flow stays
+    return;
+  }
   for (size_t position = 0; position < flows_.size();) {
     kdTrackedFlow& flow = flows_.at(position);
     if (flow.closed) {
