@@ -65,8 +65,6 @@ class kdFlowTracker {
   void Finish();
 
   size_t FlowCount() const { return flows_.size(); }
-  // Bytes of the tracker's flow store (records and index).
-  size_t MemoryBytes() const { return flows_.MemoryBytes(); }
   // Counters of the whole capture so far.
   kdPacketStats Totals() const;
 
@@ -76,6 +74,8 @@ class kdFlowTracker {
   void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen);
   // The flow of a packet, created if new; null when the table is full.
   kdTrackedFlow* FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a, bool& created);
+  // Sets which endpoint is local and what kind of address the other one is, from a new flow's
+  // first packet.
   void Classify(kdTrackedFlow& flow, const kdDecodedPacket& packet, bool source_is_a);
   // Classifies a flow by its first payload.
   void Inspect(kdTrackedFlow& flow, const kdDecodedPacket& packet);
