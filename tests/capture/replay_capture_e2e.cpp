@@ -306,6 +306,26 @@ TEST(ReplayCapture, FullFlowTableIsReported) {
   EXPECT_EQ(reports, 5u) << result.err;  // one per update interval that discarded packets
 }
 
+// Standard input goes through the same reader as a file; a file that cannot be opened is named
+// with the reason.
+TEST(ReplayCapture, StandardInputAndMissingFiles) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  const std::string file = DataFile("dhcp-rfc4388.pcap");
+  ReplayResult from_file = ReplayFiles(harness, {file});
+  ReplayResult from_stdin = harness.RunWith(
+      {"--plugin", KORVIA_PLUGIN_PATH, "--conf", harness.conf_path(), "--pcap", "-"},
+      replay_testing::ReadFile(file));
+  ASSERT_EQ(from_stdin.status, 0) << from_stdin.err;
+  EXPECT_FALSE(PluginPairs(from_stdin).empty());
+  EXPECT_EQ(PluginPairs(from_stdin), PluginPairs(from_file));
+
+  ReplayResult missing = ReplayFiles(harness, {harness.dir().File("missing.pcap")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("missing.pcap: No such file or directory"), std::string::npos)
+      << missing.err;
+}
+
 TEST(ReplayCapture, FileCutShortDeliversWhatItHolds) {
   ReplayHarness harness;
   harness.SetConf(Type2Conf());
