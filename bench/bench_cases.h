@@ -19,6 +19,8 @@ struct BenchOptions {
   std::vector<size_t> stall_sizes{100000, 1000000};
   std::vector<uint32_t> memory_types{1, 2, 3, 6};
   size_t memory_samples = 100000;
+  size_t flood_flows = 1000000;  // 0: no flood memory figure
+  std::vector<uint32_t> flood_types{1, 2, 3};
   size_t buckets = 1024;
   uint64_t seed = 1;
 };
@@ -31,5 +33,6 @@ void RegisterFlowPass(const BenchOptions& options);
 void RegisterPayloadPass(const BenchOptions& options);
 void RegisterIntakeStall(const BenchOptions& options);
 void RegisterMemory(const BenchOptions& options);
+void RegisterFloodMemory(const BenchOptions& options);
 
 }  // namespace kppbench

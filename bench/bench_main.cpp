@@ -6,6 +6,8 @@
 //   --stall=N,...          table sizes of the intake-stall figure (default 100000,1000000)
 //   --memory-types=T,...   record types of the memory figure (default 1,2,3,6)
 //   --memory-samples=N     samples of the memory figure    (default 100000)
+//   --flood-flows=N        flows of the flood memory figure (default 1000000; 0 leaves it out)
+//   --flood-types=T,...    record types of the flood memory figure (default 1,2,3)
 //   --quick                10000 flows and samples, stall at 100000: a run of a few minutes
 // An empty list (--stall=) leaves that family out.
 #include <cstdio>
@@ -63,11 +65,16 @@ BenchOptions ParseOptions(int& argc, char** argv) {
       options.memory_types = ParseList<uint32_t>(value);
     } else if (Option(arg, "--memory-samples", value)) {
       options.memory_samples = std::strtoull(value.c_str(), nullptr, 10);
+    } else if (Option(arg, "--flood-flows", value)) {
+      options.flood_flows = std::strtoull(value.c_str(), nullptr, 10);
+    } else if (Option(arg, "--flood-types", value)) {
+      options.flood_types = ParseList<uint32_t>(value);
     } else if (std::strcmp(arg, "--quick") == 0) {
       options.flow_sizes = {10000};
       options.payload_sizes = {10000};
       options.stall_sizes = {100000};
       options.memory_samples = 10000;
+      options.flood_flows = 10000;
     } else {
       argv[kept++] = argv[i];
     }
@@ -86,6 +93,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   kppbench::RegisterMemory(options);
+  kppbench::RegisterFloodMemory(options);
   kppbench::RegisterFlowPass(options);
   kppbench::RegisterPayloadPass(options);
   kppbench::RegisterIntakeStall(options);

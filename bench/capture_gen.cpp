@@ -2,6 +2,7 @@
 // for the end-to-end comparison. The same seed and options give the same file, byte for byte.
 //
 //   kpp_capture_gen --out FILE [--packets N] [--flows N] [--seed N] [--duration S] [--snaplen N]
+//                   [--flood]
 //
 // Traffic: local hosts (10.1.0.0/16, fd00::/64) talking to remote ones (198.18.0.0/15,
 // 2001:db8::/32) through one gateway MAC, most flows opened from inside. About three quarters
@@ -10,6 +11,10 @@
 // time. TCP flows open with a handshake and end with FINs; the first payload carries a TLS
 // ClientHello with a server name, an HTTP request or a DNS query, as real traffic does. Frames
 // longer than the snapshot length are cut, their wire length kept in the record header.
+//
+// --flood writes hostile traffic instead: every packet its own flow, a small UDP datagram from a
+// spoofed remote address and port to one of the local hosts, as a scan or a reflection attack
+// sends (--flows is ignored; --duration defaults to 10 seconds).
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -30,6 +35,7 @@ struct Options {
   uint64_t seed = 1;
   double duration = 120;
   uint32_t snaplen = 256;
+  bool flood = false;
 };
 
 // splitmix64: small, fast and the same everywhere.
@@ -418,6 +424,7 @@ std::vector<uint8_t> BuildFrame(const Flow& f, uint32_t index, Random& random,
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
+  bool duration_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -436,14 +443,61 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--seed" && number(options.seed)) {
     } else if (arg == "--duration" && number(n)) {
       options.duration = static_cast<double>(n);
+      duration_given = true;
     } else if (arg == "--snaplen" && number(n)) {
       options.snaplen = static_cast<uint32_t>(n);
+    } else if (arg == "--flood") {
+      options.flood = true;
+      if (!duration_given) options.duration = 10;
     } else {
       return false;
     }
   }
-  return !options.out.empty() && options.flows > 0 && options.packets >= options.flows * 8 &&
-         options.duration >= 1 && options.snaplen >= 96;
+  if (options.flood) options.flows = options.packets;
+  const bool enough_packets = options.flood || options.packets >= options.flows * 8;
+  return !options.out.empty() && options.flows > 0 && enough_packets && options.duration >= 1 &&
+         options.snaplen >= 96;
+}
+
+// One small UDP datagram per packet, each from its own spoofed source, evenly spread in time.
+int WriteFlood(const Options& options) {
+  Random random(options.seed);
+  Writer writer(options.out, options.snaplen);
+  const uint8_t gateway_mac[6] = {0x02, 0xfe, 0x00, 0x00, 0x00, 0x01};
+  const uint64_t start_us = 1700000000ull * 1000000;
+  const uint64_t span_us = static_cast<uint64_t>(options.duration * 1e6);
+  const size_t ip = 14, udp = ip + 20, payload = 4;
+  std::vector<uint8_t> b(udp + 8 + payload, 0);
+  uint64_t wire_bytes = 0;
+  for (uint64_t i = 0; i < options.packets; ++i) {
+    const uint32_t local = static_cast<uint32_t>(random.Below(2000));
+    const uint8_t host_mac[6] = {
+        0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(local >> 8), static_cast<uint8_t>(local)};
+    std::memcpy(&b[0], host_mac, 6);
+    std::memcpy(&b[6], gateway_mac, 6);
+    Put16(b, 12, 0x0800);
+    b[ip] = 0x45;
+    Put16(b, ip + 2, static_cast<uint16_t>(b.size() - ip));
+    Put16(b, ip + 4, static_cast<uint16_t>(i));
+    b[ip + 8] = 64;
+    b[ip + 9] = 17;
+    Put16(b, ip + 10, 0);
+    // Sources anywhere in 11.0.0.0 to 126.255.255.255: remote, never the local 10/8.
+    const uint32_t source = static_cast<uint32_t>((11 + random.Below(116)) << 24) |
+                            static_cast<uint32_t>(random.Below(1u << 24));
+    Put32(b, ip + 12, source);
+    Put32(b, ip + 16, (10u << 24) | (1u << 16) | (local + 1));
+    Put16(b, ip + 10, Checksum(&b[ip], 20));
+    Put16(b, udp, static_cast<uint16_t>(1024 + random.Below(64000)));
+    Put16(b, udp + 2, static_cast<uint16_t>(1024 + random.Below(64000)));
+    Put16(b, udp + 4, static_cast<uint16_t>(8 + payload));
+    writer.Write(start_us + i * span_us / options.packets, b, static_cast<uint32_t>(b.size()));
+    wire_bytes += b.size();
+  }
+  std::fprintf(stderr, "kpp_capture_gen: %s: %llu packets, each its own flow, %llu wire bytes\n",
+               options.out.c_str(), static_cast<unsigned long long>(options.packets),
+               static_cast<unsigned long long>(wire_bytes));
+  return 0;
 }
 
 }  // namespace
@@ -453,10 +507,11 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: kpp_capture_gen --out FILE [--packets N] [--flows N] [--seed N] "
-                 "[--duration SECONDS] [--snaplen N]\n"
+                 "[--duration SECONDS] [--snaplen N] [--flood]\n"
                  "  (packets at least 8 x flows, duration at least 1, snaplen at least 96)\n");
     return 2;
   }
+  if (options.flood) return WriteFlood(options);
   Random random(options.seed);
   std::vector<Flow> flows = MakeFlows(options, random);
 

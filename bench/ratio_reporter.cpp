@@ -2,16 +2,22 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace kppbench {
 
 namespace {
 
 const char kFloorSuffix[] = "/floor";
+const char kBuiltFloorSuffix[] = "/built-floor";
+
+bool EndsWith(const std::string& name, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+}
 
 bool IsFloor(const std::string& name) {
-  const size_t n = sizeof(kFloorSuffix) - 1;
-  return name.size() > n && name.compare(name.size() - n, n, kFloorSuffix) == 0;
+  return EndsWith(name, kFloorSuffix) || EndsWith(name, kBuiltFloorSuffix);
 }
 
 double Median(std::vector<double> values) {
@@ -54,6 +60,12 @@ void RatioReporter::Finalize() {
                   base > 0 ? value / base : 0.0);
     } else if (!figures.ns_per_item.empty()) {
       std::printf("%-44s %14.1f %14s %8s\n", name.c_str(), value, "-", "-");
+    }
+    auto built = figures_.find(name + kBuiltFloorSuffix);
+    if (built != figures_.end() && !built->second.ns_per_item.empty()) {
+      const double base = Median(built->second.ns_per_item);
+      std::printf("%-44s %14s %14.1f %8.2f\n", "  against the built floor", "", base,
+                  base > 0 ? value / base : 0.0);
     }
     // The figures that are not times per item: lock waits, bytes per sample.
     for (const auto& counter : figures.counters) {

@@ -1,7 +1,8 @@
 // A console reporter that, after the usual lines, prints every figure beside its floor and the
 // ratio of the two, plus the stall and memory figures.
 //
-// Naming: a benchmark "X/floor" is the floor of the benchmark "X". Benchmarks report the number
+// Naming: a benchmark "X/floor" is the floor of the benchmark "X", and "X/built-floor" its
+// second floor where it has one. Benchmarks report the number
 // of items they handle per iteration in the counter "items" (flows, samples); the figure is
 // nanoseconds of the benchmark thread's CPU time per item, the median over repetitions. CPU time
 // rather than real time: on a shared machine the wait for a core says nothing about the code.

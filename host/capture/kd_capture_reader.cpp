@@ -3,13 +3,19 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <exception>
 #include <thread>
 #include <utility>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Capture files are read a mebibyte at a time: a read per few thousand packets, not per page.
+constexpr size_t kReadBuffer = size_t{1} << 20;
 
 // Capture timestamps in microseconds; times before the epoch count as the epoch, and absurdly
 // late ones are held where the arithmetic stays exact.
@@ -53,6 +59,7 @@ kdCaptureFile& kdCaptureFile::operator=(kdCaptureFile&& other) noexcept {
   if (this != &other) {
     if (handle_ != nullptr) pcap_close(handle_);
     handle_ = std::exchange(other.handle_, nullptr);
+    buffer_ = std::move(other.buffer_);
     path_ = std::move(other.path_);
     size_ = other.size_;
     packets_ = other.packets_;
@@ -65,15 +72,26 @@ kdCaptureFile::~kdCaptureFile() {
 }
 
 bool kdCaptureFile::Open(const std::string& path, std::string& error) {
+  const bool standard_input = path == "-";
+  FILE* file = standard_input ? stdin : fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = path + ": " + strerror(errno);
+    return false;
+  }
+  auto buffer = std::make_unique<char[]>(kReadBuffer);
+  setvbuf(file, buffer.get(), _IOFBF, kReadBuffer);
   char message[PCAP_ERRBUF_SIZE] = "";
+  // On success the handle owns the file; on failure libpcap leaves it to us.
   pcap_t* handle =
-      pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, message);
+      pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, message);
   if (handle == nullptr) {
+    if (!standard_input) fclose(file);
     error = message;
     return false;
   }
   if (handle_ != nullptr) pcap_close(handle_);
   handle_ = handle;
+  buffer_ = std::move(buffer);
   path_ = path;
   packets_ = 0;
   struct stat status;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "kd_flow_tracker.h"
@@ -50,6 +51,9 @@ class kdCaptureFile {
   double Fraction() const;
 
   pcap* handle_ = nullptr;
+  // The file's stdio buffer: large, so that the file is read in few large reads. Freed after
+  // the handle, which closes the file.
+  std::unique_ptr<char[]> buffer_;
   std::string path_;
   uint64_t size_ = 0;
   uint64_t packets_ = 0;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -12,9 +13,7 @@
 
 namespace {
 
-// A flow's key: IP version, protocol, VLAN id, then endpoint A's address and port and endpoint
-// B's, A being the lower (address, port) pair. IPv4 addresses fill the first 4 of 16 bytes.
-constexpr size_t kKeySize = 40;
+constexpr size_t kKeySize = kdTrackedFlow::kKeySize;
 
 void PutEndpoint(uint8_t* at, const uint8_t* address, uint16_t port) {
   memcpy(at, address, 16);
@@ -60,41 +59,18 @@ bool IsBroadcastMac(const uint8_t* mac) {
   return true;
 }
 
-// Holds one bucket of the map for as long as it lives.
-class BucketGuard {
- public:
-  BucketGuard(kdFlowMap& map, size_t index)
-      : map_(map), index_(index), bucket_(map.Acquire(index)) {}
-  BucketGuard(const BucketGuard&) = delete;
-  BucketGuard& operator=(const BucketGuard&) = delete;
-  ~BucketGuard() { map_.Release(index_); }
-  kdFlowMap::Bucket& operator*() { return bucket_; }
-  kdFlowMap::Bucket* operator->() { return &bucket_; }
-
- private:
-  kdFlowMap& map_;
-  size_t index_;
-  kdFlowMap::Bucket& bucket_;
-};
-
 }  // namespace
 
-// What the tracker keeps of a flow beyond what it shows.
-class kdFlowTracker::Flow : public kdFlow {
- public:
-  uint8_t key[kKeySize] = {};
-  bool has_ports = false;
-  bool fin_a = false;  // A sent a FIN
-  bool fin_b = false;
-  uint64_t last_seen_us = 0;
-};
-
 namespace {
+
+// The table indexes flows with 32-bit positions.
+constexpr size_t kMostFlows = 0x7FFFFFFF;
 
 kdFlowTrackerConfig Checked(kdFlowTrackerConfig config) {
   if (!config.iface) config.iface = std::make_shared<kdInterface>();
   if (config.buckets == 0) config.buckets = 1;
   if (config.update_interval_us == 0) config.update_interval_us = 1;
+  if (config.max_flows > kMostFlows) config.max_flows = kMostFlows;
   return config;
 }
 
@@ -123,7 +99,7 @@ void kdFlowTracker::Clock(uint64_t time_us) {
   while (now_us_ >= next_update_us_) {
     RunUpdate(next_update_us_);
     next_update_us_ += config_.update_interval_us;
-    if (flow_count_ == 0 && now_us_ >= next_update_us_) {
+    if (flows_.size() == 0 && now_us_ >= next_update_us_) {
       uint64_t skipped = (now_us_ - next_update_us_) / config_.update_interval_us + 1;
       next_update_us_ += skipped * config_.update_interval_us;
     }
@@ -154,36 +130,42 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
 
   bool source_is_a = true;
   bool created = false;
-  std::shared_ptr<Flow> flow = FindOrCreate(packet, source_is_a, created);
-  if (!flow) {
+  kdTrackedFlow* found = FindOrCreate(packet, source_is_a, created);
+  if (found == nullptr) {
     ++pending_.flow_dropped;
     ++pending_.discarded;
     pending_.discarded_bytes += wirelen;
     return;
   }
+  kdTrackedFlow& flow = *found;
 
   if (source_is_a) {
-    flow->bytes_a += wirelen;
-    ++flow->packets_a;
+    flow.bytes_a += wirelen;
+    ++flow.packets_a;
   } else {
-    flow->bytes_b += wirelen;
-    ++flow->packets_b;
+    flow.bytes_b += wirelen;
+    ++flow.packets_b;
   }
-  kdAddr& source_mac = source_is_a ? flow->mac_a : flow->mac_b;
-  kdAddr& destination_mac = source_is_a ? flow->mac_b : flow->mac_a;
-  if (packet.has_src_mac && !source_mac.IsValid()) source_mac.SetMac(packet.src_mac);
-  if (packet.has_dst_mac && !destination_mac.IsValid()) destination_mac.SetMac(packet.dst_mac);
-  flow->last_seen_us = now_us_;
-  flow->last_seen_ms = now_us_ / 1000;
+  if (packet.has_src_mac) {
+    bool& has = source_is_a ? flow.has_mac_a : flow.has_mac_b;
+    if (!has) memcpy(source_is_a ? flow.mac_a : flow.mac_b, packet.src_mac, 6);
+    has = true;
+  }
+  if (packet.has_dst_mac) {
+    bool& has = source_is_a ? flow.has_mac_b : flow.has_mac_a;
+    if (!has) memcpy(source_is_a ? flow.mac_b : flow.mac_a, packet.dst_mac, 6);
+    has = true;
+  }
+  flow.last_seen_us = now_us_;
 
-  if (created && !flow->has_ports) Complete(flow);
-  if (!flow->dpi_complete && packet.payload_length > 0) {
-    Inspect(*flow, packet);
+  if (created && !flow.has_ports) Complete(flow);
+  if (!flow.dpi_complete && packet.payload_length > 0) {
+    Inspect(flow, packet);
     Complete(flow);
   }
-  if (packet.has_tcp_flags && flow->has_ports && !flow->closed) {
-    if (packet.tcp_flags & kd_tcp::kFin) (source_is_a ? flow->fin_a : flow->fin_b) = true;
-    if ((packet.tcp_flags & kd_tcp::kRst) || (flow->fin_a && flow->fin_b)) Close(flow);
+  if (packet.has_tcp_flags && flow.has_ports && !flow.closed) {
+    if (packet.tcp_flags & kd_tcp::kFin) (source_is_a ? flow.fin_a : flow.fin_b) = true;
+    if ((packet.tcp_flags & kd_tcp::kRst) || (flow.fin_a && flow.fin_b)) Close(flow);
   }
 }
 
@@ -231,8 +213,8 @@ void kdFlowTracker::Count(const kdDecodedPacket& packet, kdDecodeResult result, 
   }
 }
 
-std::shared_ptr<kdFlowTracker::Flow> kdFlowTracker::FindOrCreate(const kdDecodedPacket& packet,
-                                                                 bool& source_is_a, bool& created) {
+kdTrackedFlow* kdFlowTracker::FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a,
+                                           bool& created) {
   bool has_ports = packet.has_ports && !packet.later_fragment;
   uint16_t source_port = has_ports ? packet.src_port : 0;
   uint16_t destination_port = has_ports ? packet.dst_port : 0;
@@ -250,174 +232,212 @@ std::shared_ptr<kdFlowTracker::Flow> kdFlowTracker::FindOrCreate(const kdDecoded
     PutEndpoint(key + 4, packet.dst_addr, destination_port);
     PutEndpoint(key + 22, packet.src_addr, source_port);
   }
-  const uint8_t* address_a = key + 4;
-  const uint8_t* address_b = key + 22;
-  uint64_t digest = kd_xxh64(key, sizeof(key), seed_);
 
-  // The map key is the digest; two keys with one digest take the next free value after it.
-  BucketGuard bucket(map_, digest % map_.GetBuckets());
-  uint64_t slot = digest;
-  for (;; ++slot) {
-    auto found = bucket->find(slot);
-    if (found == bucket->end()) break;
-    std::shared_ptr<Flow> flow = std::static_pointer_cast<Flow>(found->second);
+  // Two keys with one digest: the later takes the next free value after it.
+  uint64_t digest = kd_xxh64(key, sizeof(key), seed_);
+  for (;; ++digest) {
+    kdTrackedFlow* flow = flows_.Find(digest);
+    if (flow == nullptr) break;
     if (memcmp(flow->key, key, sizeof(key)) == 0) {
       created = false;
       return flow;
     }
   }
-  if (flow_count_ >= config_.max_flows) return nullptr;
+  if (flows_.size() >= config_.max_flows) return nullptr;
 
-  auto flow = std::make_shared<Flow>();
-  memcpy(flow->key, key, sizeof(key));
-  flow->has_ports = has_ports;
-  flow->iface = config_.iface;
-  flow->flow_ifindex = config_.iface->index;
-  flow->ip_version = packet.ip_version;
-  flow->ip_protocol = packet.protocol;
-  flow->vlan_id = packet.vlan_id;
-  uint16_t port_a = source_is_a ? source_port : destination_port;
-  uint16_t port_b = source_is_a ? destination_port : source_port;
-  SetAddress(flow->addr_a, packet.ip_version, address_a, port_a);
-  SetAddress(flow->addr_b, packet.ip_version, address_b, port_b);
-  flow->origin = source_is_a ? 1 : 2;
-
-  bool local_a = config_.local_networks.Contains(packet.ip_version, address_a);
-  bool local_b = config_.local_networks.Contains(packet.ip_version, address_b);
-  flow->endpoint_map = local_a ? 1 : (local_b ? 2 : 0);
-
-  // The other endpoint is B when A is local, else A (the side records take as the peer).
-  bool other_is_b = flow->endpoint_map == 1;
-  const uint8_t* other = other_is_b ? address_b : address_a;
-  bool other_is_destination = other_is_b == source_is_a;
-  if (IsMulticast(packet.ip_version, other)) {
-    flow->other_type = kdFlow::OTHER_MULTICAST;
-  } else if (IsLimitedBroadcast(packet.ip_version, other) ||
-             (other_is_destination && packet.has_dst_mac && IsBroadcastMac(packet.dst_mac))) {
-    flow->other_type = kdFlow::OTHER_BROADCAST;
-  } else if (config_.local_networks.Contains(packet.ip_version, other) ||
-             IsHostOnly(packet.ip_version, other)) {
-    flow->other_type = kdFlow::OTHER_LOCAL;
-  } else {
-    flow->other_type = kdFlow::OTHER_REMOTE;
-  }
-
-  flow->flow_digest = slot;
-  flow->digests.push_back(slot);
-  flow->first_seen_ms = now_us_ / 1000;
-  const kdProtocolInfo& protocol =
-      has_ports ? kdProtocolByPorts(packet.protocol, destination_port, source_port)
-                : kdProtocolByIpProtocol(packet.protocol);
-  flow->detected_protocol = protocol.id;
-  flow->detected_protocol_name = protocol.name;
-
-  (*bucket)[slot] = flow;
-  ++flow_count_;
+  kdTrackedFlow& flow = flows_.Insert(digest);
+  memcpy(flow.key, key, sizeof(key));
+  flow.has_ports = has_ports;
+  flow.origin = source_is_a ? 1 : 2;
+  flow.first_seen_us = now_us_;
+  flow.protocol = has_ports ? &kdProtocolByPorts(packet.protocol, destination_port, source_port)
+                            : &kdProtocolByIpProtocol(packet.protocol);
+  Classify(flow, packet, source_is_a);
   created = true;
-  return flow;
+  return &flow;
 }
 
-void kdFlowTracker::Inspect(Flow& flow, const kdDecodedPacket& packet) {
+void kdFlowTracker::Classify(kdTrackedFlow& flow, const kdDecodedPacket& packet, bool source_is_a) {
+  const uint8_t version = packet.ip_version;
+  bool local_a = config_.local_networks.Contains(version, flow.address_a());
+  bool local_b = config_.local_networks.Contains(version, flow.address_b());
+  flow.endpoint_map = local_a ? 1 : (local_b ? 2 : 0);
+
+  // The other endpoint is B when A is local, else A (the side records take as the peer).
+  bool other_is_b = flow.endpoint_map == 1;
+  const uint8_t* other = other_is_b ? flow.address_b() : flow.address_a();
+  bool other_is_destination = other_is_b == source_is_a;
+  if (IsMulticast(version, other)) {
+    flow.other_type = kdFlow::OTHER_MULTICAST;
+  } else if (IsLimitedBroadcast(version, other) ||
+             (other_is_destination && packet.has_dst_mac && IsBroadcastMac(packet.dst_mac))) {
+    flow.other_type = kdFlow::OTHER_BROADCAST;
+  } else if (config_.local_networks.Contains(version, other) || IsHostOnly(version, other)) {
+    flow.other_type = kdFlow::OTHER_LOCAL;
+  } else {
+    flow.other_type = kdFlow::OTHER_REMOTE;
+  }
+}
+
+void kdFlowTracker::Inspect(kdTrackedFlow& flow, const kdDecodedPacket& packet) {
   const uint8_t* payload = packet.payload;
   uint32_t length = packet.captured_payload;
   if (payload == nullptr || length == 0) return;
   std::string name;
-  if (flow.ip_protocol == kd_ip::kUdp) {
-    uint32_t id = flow.detected_protocol;
+  if (flow.ip_protocol() == kd_ip::kUdp) {
+    uint32_t id = flow.protocol->id;
     bool dns_like =
         id == kd_protocol::kDns || id == kd_protocol::kMdns || id == kd_protocol::kLlmnr;
     if (dns_like) kdDnsQueryName(payload, length, name);
-  } else if (flow.ip_protocol == kd_ip::kTcp) {
+  } else if (flow.ip_protocol() == kd_ip::kTcp) {
     bool tls = kdIsTlsClientHello(payload, length);
     bool http = !tls && kdIsHttpRequest(payload, length);
     if (tls) kdTlsServerName(payload, length, name);
     if (http) kdHttpHost(payload, length, name);
-    if (flow.detected_protocol == kd_protocol::kUnknown && (tls || http)) {
-      const kdProtocolInfo& info = kdProtocolById(tls ? kd_protocol::kTls : kd_protocol::kHttp);
-      flow.detected_protocol = info.id;
-      flow.detected_protocol_name = info.name;
+    if (flow.protocol->id == kd_protocol::kUnknown && (tls || http)) {
+      flow.protocol = &kdProtocolById(tls ? kd_protocol::kTls : kd_protocol::kHttp);
     }
   }
   if (name.empty()) return;
-  flow.host_name = name;
-  if (const kdApplicationInfo* application = kdApplicationByHostName(name)) {
-    flow.detected_application = application->id;
-    flow.detected_application_name = application->name;
-  }
+  flow.host_name = std::move(name);
+  flow.application = kdApplicationByHostName(flow.host_name);
 }
 
-void kdFlowTracker::Complete(const std::shared_ptr<Flow>& flow) {
-  if (flow->dpi_complete) return;
-  flow->dpi_complete = true;
+void kdFlowTracker::Complete(kdTrackedFlow& flow) {
+  if (flow.dpi_complete) return;
+  flow.dpi_complete = true;
   DeliverFlow(kdPluginProcessor::EVENT_FLOW_DPI_COMPLETE, flow);
 }
 
-void kdFlowTracker::Close(const std::shared_ptr<Flow>& flow) {
-  if (flow->closed) return;
+void kdFlowTracker::Close(kdTrackedFlow& flow) {
+  if (flow.closed) return;
   Complete(flow);
-  flow->closed = true;
+  flow.closed = true;
   DeliverFlow(kdPluginProcessor::EVENT_FLOW_EXPIRE, flow);
 }
 
-void kdFlowTracker::DeliverFlow(kdPluginProcessor::Event event, const std::shared_ptr<Flow>& flow) {
-  std::shared_ptr<kdFlow> shared = flow;
-  target_.DeliverFlow(event, shared);
+void kdFlowTracker::Materialise(const kdTrackedFlow& flow, kdFlow& out) const {
+  const uint8_t version = flow.ip_version();
+  out.iface = config_.iface;
+  out.flow_ifindex = config_.iface->index;
+  out.endpoint_map = flow.endpoint_map;
+  out.origin = flow.origin;
+  out.dpi_complete = flow.dpi_complete;
+  out.other_type = flow.other_type;
+  out.ip_version = version;
+  out.ip_protocol = flow.ip_protocol();
+  out.vlan_id = flow.vlan_id();
+  if (flow.has_mac_a)
+    out.mac_a.SetMac(flow.mac_a);
+  else
+    out.mac_a.Clear();
+  if (flow.has_mac_b)
+    out.mac_b.SetMac(flow.mac_b);
+  else
+    out.mac_b.Clear();
+  SetAddress(out.addr_a, version, flow.address_a(), flow.port_a());
+  SetAddress(out.addr_b, version, flow.address_b(), flow.port_b());
+  out.bytes_a = flow.bytes_a;
+  out.bytes_b = flow.bytes_b;
+  out.packets_a = flow.packets_a;
+  out.packets_b = flow.packets_b;
+  out.digests.assign(1, flow.digest);
+  out.flow_digest = flow.digest;
+  out.first_seen_ms = flow.first_seen_us / 1000;
+  out.last_seen_ms = flow.last_seen_us / 1000;
+  out.closed = flow.closed;
+  out.detected_protocol = flow.protocol->id;
+  out.detected_protocol_name = flow.protocol->name;
+  out.detected_application = flow.application != nullptr ? flow.application->id : 0;
+  if (flow.application != nullptr) {
+    out.detected_application_name = flow.application->name;
+  } else {
+    out.detected_application_name.clear();
+  }
+  out.host_name = flow.host_name;
+}
+
+void kdFlowTracker::DeliverFlow(kdPluginProcessor::Event event, const kdTrackedFlow& flow) {
+  // The target may keep the flow it is given; then the next event gets a fresh one.
+  if (!single_ || single_.use_count() != 1) single_ = std::make_shared<kdFlow>();
+  Materialise(flow, *single_);
+  target_.DeliverFlow(event, single_);
 }
 
 void kdFlowTracker::RunUpdate(uint64_t at_us) {
-  // Collected first and closed after, so that no bucket is held while the target runs.
-  std::vector<std::shared_ptr<Flow>> idle;
-  for (size_t b = 0; b < map_.GetBuckets(); ++b) {
-    BucketGuard bucket(map_, b);
-    for (auto& entry : *bucket) {
-      auto flow = std::static_pointer_cast<Flow>(entry.second);
-      if (flow->closed) continue;
-      uint64_t timeout =
-          flow->ip_protocol == kd_ip::kTcp ? config_.tcp_idle_us : config_.other_idle_us;
-      if (at_us > flow->last_seen_us && at_us - flow->last_seen_us >= timeout) {
-        idle.push_back(flow);
-      }
-    }
+  for (size_t position = 0; position < flows_.size(); ++position) {
+    kdTrackedFlow& flow = flows_.at(position);
+    if (flow.closed) continue;
+    uint64_t timeout =
+        flow.ip_protocol() == kd_ip::kTcp ? config_.tcp_idle_us : config_.other_idle_us;
+    if (at_us > flow.last_seen_us && at_us - flow.last_seen_us >= timeout) Close(flow);
   }
-  for (const auto& flow : idle) Close(flow);
   DeliverSnapshot();
 }
 
 void kdFlowTracker::DeliverSnapshot() {
+  // Flows go into the buckets in key order, each appended at its bucket's end: no tree walks,
+  // and the flow objects of a bucket lie together in memory, as the plugin reads them.
+  struct Placement {
+    uint64_t bucket;
+    uint64_t digest;
+    size_t position;
+  };
+  const size_t buckets = map_.GetBuckets();
+  std::vector<Placement> order;
+  order.reserve(flows_.size());
+  for (size_t position = 0; position < flows_.size(); ++position) {
+    const uint64_t digest = flows_.at(position).digest;
+    order.push_back({digest % buckets, digest, position});
+  }
+  std::sort(order.begin(), order.end(), [](const Placement& a, const Placement& b) {
+    return a.bucket != b.bucket ? a.bucket < b.bucket : a.digest < b.digest;
+  });
+  for (size_t first = 0; first < order.size();) {
+    const size_t b = order[first].bucket;
+    kdFlowMap::Bucket& bucket = map_.Acquire(b);
+    for (; first < order.size() && order[first].bucket == b; ++first) {
+      auto shown = std::make_shared<kdFlow>();
+      Materialise(flows_.at(order[first].position), *shown);
+      bucket.emplace_hint(bucket.end(), order[first].digest, std::move(shown));
+    }
+    map_.Release(b);
+  }
+  order = std::vector<Placement>();
   target_.DeliverFlowMap(kdPluginProcessor::EVENT_FLOW_MAP, &map_);
+  for (size_t b = 0; b < buckets; ++b) {
+    map_.Acquire(b).clear();
+    map_.Release(b);
+  }
+
   kdPacketStats stats = pending_;
   pending_ = kdPacketStats();
   delivered_ += stats;
   target_.DeliverPacketStats(config_.iface->name, &stats);
 
-  for (size_t b = 0; b < map_.GetBuckets(); ++b) {
-    BucketGuard bucket(map_, b);
-    for (auto entry = bucket->begin(); entry != bucket->end();) {
-      kdFlow& flow = *entry->second;
-      if (flow.dpi_complete) {
-        flow.bytes_a = flow.bytes_b = 0;
-        flow.packets_a = flow.packets_b = 0;
-      }
-      if (flow.closed) {
-        entry = bucket->erase(entry);
-        --flow_count_;
-      } else {
-        ++entry;
-      }
+  size_t closed = 0;
+  for (size_t position = 0; position < flows_.size(); ++position)
+    closed += flows_.at(position).closed;
+  if (closed == flows_.size()) {
+    flows_.Clear();  // at Finish, or after a quiet spell: no flow stays
+    return;
+  }
+  for (size_t position = 0; position < flows_.size();) {
+    kdTrackedFlow& flow = flows_.at(position);
+    if (flow.closed) {
+      flows_.EraseAt(position);  // the last flow moves here and is looked at next
+      continue;
     }
+    if (flow.dpi_complete) {
+      flow.bytes_a = flow.bytes_b = 0;
+      flow.packets_a = flow.packets_b = 0;
+    }
+    ++position;
   }
 }
 
 void kdFlowTracker::Finish() {
-  std::vector<std::shared_ptr<Flow>> open;
-  for (size_t b = 0; b < map_.GetBuckets(); ++b) {
-    BucketGuard bucket(map_, b);
-    for (auto& entry : *bucket) {
-      auto flow = std::static_pointer_cast<Flow>(entry.second);
-      if (!flow->closed) open.push_back(flow);
-    }
-  }
-  for (const auto& flow : open) Close(flow);
+  for (size_t position = 0; position < flows_.size(); ++position) Close(flows_.at(position));
   DeliverSnapshot();
   started_ = false;
 }

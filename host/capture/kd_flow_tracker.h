@@ -11,6 +11,10 @@
 //  - A flow stays complete once complete; closed flows leave the map after the next flow-map
 //    event, and at Finish every flow is closed and delivered one last time.
 //
+// Flows are kept compactly (kdFlowTable); the flow objects the target sees are built from them
+// for each event and live only for its call, so a flood of short flows costs the tracker a small
+// record per flow rather than a full flow object.
+//
 // Single-threaded: one thread calls every method, and the target is called on that thread.
 #pragma once
 
@@ -20,6 +24,7 @@
 #include <string>
 
 #include "kd_capture_events.h"
+#include "kd_flow_table.h"
 #include "kd_local_networks.h"
 #include "kd_packet_decoder.h"
 #include "korviad/kd_flow.h"
@@ -33,7 +38,8 @@ struct kdFlowTrackerConfig {
   uint64_t tcp_idle_us = 300'000'000;
   uint64_t other_idle_us = 30'000'000;
   size_t buckets = 1024;
-  size_t max_flows = 1'000'000;  // flows beyond this are not created
+  // Flows beyond this are not created: their packets count as discarded and flow_dropped.
+  size_t max_flows = 1'000'000;
 };
 
 class kdFlowTracker {
@@ -58,31 +64,34 @@ class kdFlowTracker {
   // The tracker is empty afterwards and may be fed again.
   void Finish();
 
-  size_t FlowCount() const { return flow_count_; }
+  size_t FlowCount() const { return flows_.size(); }
   // Counters of the whole capture so far.
   kdPacketStats Totals() const;
 
  private:
-  class Flow;
-
   void Clock(uint64_t time_us);
   void RunUpdate(uint64_t at_us);
   void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen);
   // The flow of a packet, created if new; null when the table is full.
-  std::shared_ptr<Flow> FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a,
-                                     bool& created);
+  kdTrackedFlow* FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a, bool& created);
+  // Sets which endpoint is local and what kind of address the other one is, from a new flow's
+  // first packet.
+  void Classify(kdTrackedFlow& flow, const kdDecodedPacket& packet, bool source_is_a);
   // Classifies a flow by its first payload.
-  void Inspect(Flow& flow, const kdDecodedPacket& packet);
-  void Complete(const std::shared_ptr<Flow>& flow);
-  void Close(const std::shared_ptr<Flow>& flow);
-  void DeliverFlow(kdPluginProcessor::Event event, const std::shared_ptr<Flow>& flow);
+  void Inspect(kdTrackedFlow& flow, const kdDecodedPacket& packet);
+  void Complete(kdTrackedFlow& flow);
+  void Close(kdTrackedFlow& flow);
+  void DeliverFlow(kdPluginProcessor::Event event, const kdTrackedFlow& flow);
   void DeliverSnapshot();
+  // Fills out with everything the tracker knows of flow.
+  void Materialise(const kdTrackedFlow& flow, kdFlow& out) const;
 
   kdFlowTrackerConfig config_;
   kdCaptureEventTarget& target_;
-  kdFlowMap map_;
+  kdFlowTable flows_;
+  kdFlowMap map_;                   // filled for each flow-map event, empty in between
+  std::shared_ptr<kdFlow> single_;  // reused for single-flow events while nobody keeps it
   uint64_t seed_;  // digest seed: flows of different interfaces never share digests
-  size_t flow_count_ = 0;
   bool started_ = false;
   uint64_t now_us_ = 0;
   uint64_t next_update_us_ = 0;

@@ -61,6 +61,7 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
     for (const std::string& cidr : options.local_nets) capture.local_networks.Add(cidr);
   }
   capture.update_interval_us = static_cast<uint64_t>(options.update_interval * 1e6);
+  capture.max_flows = options.max_flows;
   capture.realtime = options.realtime;
   capture.progress = options.progress;
   return capture;

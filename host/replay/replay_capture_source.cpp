@@ -20,8 +20,12 @@ namespace {
 // Hands the tracker's events to the plugin runner, naming the capture position for messages.
 class TrackerBridge : public kdCaptureEventTarget {
  public:
-  TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets)
-      : target_(target), name_(std::move(name)), packets_(std::move(packets)) {}
+  TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets,
+                size_t max_flows)
+      : target_(target),
+        name_(std::move(name)),
+        packets_(std::move(packets)),
+        max_flows_(max_flows) {}
 
   void DeliverFlowMap(kdPluginProcessor::Event event, kdFlowMap* map) override {
     target_.DeliverFlowMap(Where(), *map, event);
@@ -29,7 +33,14 @@ class TrackerBridge : public kdCaptureEventTarget {
   void DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<kdFlow>& flow) override {
     target_.DeliverFlow(Where(), flow, event);
   }
+  // Statistics come once per update interval: a full flow table is reported as often.
   void DeliverPacketStats(const std::string& iface, kdPacketStats* stats) override {
+    if (stats->flow_dropped > 0) {
+      Report(
+          "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "
+          "discarded since the last update",
+          Where().c_str(), max_flows_, static_cast<unsigned long long>(stats->flow_dropped));
+    }
     target_.DeliverStats(Where(), iface, *stats);
   }
 
@@ -39,6 +50,7 @@ class TrackerBridge : public kdCaptureEventTarget {
   EventTarget& target_;
   std::string name_;
   std::function<uint64_t()> packets_;  // packets read so far
+  size_t max_flows_;
 };
 
 std::string BaseName(const std::string& path) {
@@ -132,6 +144,7 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   config.iface = std::move(iface);
   config.local_networks = options_.local_networks;
   config.update_interval_us = options_.update_interval_us;
+  config.max_flows = options_.max_flows;
   return config;
 }
 
@@ -140,7 +153,8 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   const std::string& path = file.path();
   std::string name = BaseName(path);
   WarnIfUnsupported(path, file.LinkType());
-  TrackerBridge bridge(target, path, [&file] { return file.packets(); });
+  TrackerBridge bridge(
+      target, path, [&file] { return file.packets(); }, options_.max_flows);
   kdFlowTracker tracker(TrackerConfig(Interface(name, kdInterface::kNoIndex, kCaptureTypeFile)),
                         bridge);
   kdReplayOptions replay;
@@ -176,8 +190,8 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     const std::string& name = capture->Name();
     WarnIfUnsupported(name, capture->LinkType());
     kdLiveCapture* live = capture.get();
-    bridges.push_back(
-        std::make_unique<TrackerBridge>(target, name, [live] { return live->packets(); }));
+    bridges.push_back(std::make_unique<TrackerBridge>(
+        target, name, [live] { return live->packets(); }, options_.max_flows));
     trackers.push_back(std::make_unique<kdFlowTracker>(
         TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
     capture->Start(*trackers.back());

@@ -24,6 +24,7 @@ struct CaptureOptions {
   uint8_t role = kdInterface::kRoleInternal;
   kdLocalNetworks local_networks = kdLocalNetworks::Defaults();
   uint64_t update_interval_us = 15'000'000;
+  size_t max_flows = 1'000'000;
   bool realtime = false;
   bool progress = false;
 };

@@ -13,9 +13,9 @@ namespace kdreplay {
 namespace {
 
 const char* const kValueOptions[] = {
-    "--plugin", "--conf",    "--tag",         "--events",        "--sink",
-    "--pcap",   "--live",    "--iface-role",  "--local-net",     "--update-interval",
-    "--filter", "--snaplen", "--buffer-size", "--kafka-property"};
+    "--plugin", "--conf",    "--tag",         "--events",         "--sink",
+    "--pcap",   "--live",    "--iface-role",  "--local-net",      "--update-interval",
+    "--filter", "--snaplen", "--buffer-size", "--kafka-property", "--max-flows"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -101,6 +101,8 @@ const char* UsageText() {
          "                        172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16,\n"
          "                        fc00::/7, fe80::/10\n"
          "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"
+         "  --max-flows N         flows tracked at once per capture (default 1000000); packets\n"
+         "                        of further flows are counted as discarded and reported\n"
          "  --realtime            replay a file at its own pace instead of as fast as possible\n"
          "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
@@ -257,6 +259,11 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (name == "--iface-role" && !ParseRole(value, options.iface_role, error)) return false;
     if (name == "--update-interval" && !ParseInterval(value, options.update_interval, error)) {
       return false;
+    }
+    if (name == "--max-flows") {
+      int flows = 0;
+      if (!ParseCount(name, value, 1, 0x7FFFFFFF, flows, error)) return false;
+      options.max_flows = static_cast<size_t>(flows);
     }
   }
 

@@ -45,6 +45,7 @@ struct Options {
   uint8_t iface_role = 1;               // --iface-role: 1 internal, 2 external
   std::vector<std::string> local_nets;  // --local-net; empty: the default local networks
   double update_interval = 15;          // --update-interval, seconds of capture time
+  size_t max_flows = 1'000'000;         // --max-flows, per capture
   bool realtime = false;
   bool progress = false;
   // Presentation on standard output.

@@ -298,6 +298,33 @@ TEST_F(FlowTrackerTest, FinishExpiresEveryFlow) {
   EXPECT_EQ(target_.CountedPackets(), 2u);
 }
 
+// The flow objects a target is handed are built per event; one the target keeps must stay as it
+// was delivered while later events go on.
+TEST(FlowTrackerObjects, AKeptFlowIsNeverReused) {
+  struct KeepingTarget : kdCaptureEventTarget {
+    void DeliverFlowMap(kdPluginProcessor::Event, kdFlowMap*) override {}
+    void DeliverFlow(kdPluginProcessor::Event, std::shared_ptr<kdFlow>& flow) override {
+      kept.push_back(flow);
+      ports.push_back(flow->addr_b.GetPort());
+    }
+    void DeliverPacketStats(const std::string&, kdPacketStats*) override {}
+    std::vector<std::shared_ptr<kdFlow>> kept;
+    std::vector<uint16_t> ports;
+  } target;
+  kdFlowTracker tracker(kdFlowTrackerConfig(), target);
+  for (uint16_t port = 1000; port < 1010; ++port) {
+    Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
+                           Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(40000, port, Bytes(4, 0))));
+    tracker.Packet(kd_link::kEthernet, kStart, frame.data(), static_cast<uint32_t>(frame.size()),
+                   static_cast<uint32_t>(frame.size()));
+  }
+  tracker.Finish();
+  ASSERT_EQ(target.kept.size(), 20u);  // completion and expiry of each flow
+  for (size_t i = 0; i < target.kept.size(); ++i) {
+    EXPECT_EQ(target.kept[i]->addr_b.GetPort(), target.ports[i]) << i;
+  }
+}
+
 TEST_F(FlowTrackerTest, FragmentsAndVlansMakeTheirOwnFlows) {
   Ipv4Options first, later;
   first.fragment = 0x2000;

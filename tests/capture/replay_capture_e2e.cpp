@@ -226,6 +226,8 @@ TEST(ReplayCapture, CommandLineMistakes) {
       {{"--pcap", file, "--local-net", "10.0.0.0/33"}, "--local-net"},
       {{"--pcap", file, "--update-interval", "0"}, "--update-interval"},
       {{"--pcap", file, "--update-interval", "ten"}, "--update-interval"},
+      {{"--pcap", file, "--max-flows", "0"}, "--max-flows"},
+      {{"--pcap", file, "--max-flows", "-5"}, "--max-flows"},
       {{"--realtime"}, "--pcap"},
       {{"--pcap", file, "--snaplen", "128"}, "--snaplen applies to --live only"},
       {{"--live", "lo", "--snaplen", "10"}, "--snaplen must be a whole number from 64"},
@@ -246,12 +248,12 @@ TEST(ReplayCapture, CommandLineMistakes) {
 }
 
 TEST(ReplayCapture, CaptureOptionsParse) {
-  std::vector<const char*> argv = {"korvia-replay", "--conf",       "c.json",
-                                   "--pcap",        "b.pcap",       "--pcap=a.pcap",
-                                   "--local-net",   "192.0.2.0/24", "--local-net=2001:db8::/32",
-                                   "--iface-role",  "external",     "--update-interval=2.5",
-                                   "--realtime",    "--progress",   "--filter",
-                                   "not port 22"};
+  std::vector<const char*> argv = {"korvia-replay", "--conf",        "c.json",
+                                   "--pcap",        "b.pcap",        "--pcap=a.pcap",
+                                   "--local-net",   "192.0.2.0/24",  "--local-net=2001:db8::/32",
+                                   "--iface-role",  "external",      "--update-interval=2.5",
+                                   "--realtime",    "--progress",    "--filter",
+                                   "not port 22",   "--max-flows=20"};
   kdreplay::Options options;
   std::string error;
   ASSERT_TRUE(
@@ -263,6 +265,7 @@ TEST(ReplayCapture, CaptureOptionsParse) {
   EXPECT_DOUBLE_EQ(options.update_interval, 2.5);
   EXPECT_TRUE(options.realtime && options.progress);
   EXPECT_EQ(options.filter, "not port 22");
+  EXPECT_EQ(options.max_flows, 20u);
 
   kdreplay::Options defaults;
   std::vector<const char*> live = {"korvia-replay", "--conf",    "c.json", "--live",        "eth0",
@@ -275,6 +278,7 @@ TEST(ReplayCapture, CaptureOptionsParse) {
   EXPECT_EQ(defaults.iface_role, kdInterface::kRoleInternal);
   EXPECT_DOUBLE_EQ(defaults.update_interval, 15);
   EXPECT_TRUE(defaults.local_nets.empty());
+  EXPECT_EQ(defaults.max_flows, 1000000u);
 }
 
 TEST(ReplayCapture, RealtimeKeepsTheCapturesPace) {
@@ -305,6 +309,38 @@ TEST(ReplayCapture, UnreadableFilesStopTheRunBeforeAnything) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("korvia-replay: " + missing + ": No such file"), std::string::npos)
       << result.err;
+}
+
+// A full flow table is never silent: each update interval that discarded packets says how many.
+TEST(ReplayCapture, FullFlowTableIsReported) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  ReplayResult result = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")}, {"--max-flows", "1"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::string line =
+      "dhcp-rfc4388.pcap: packet 11: the flow table is full (--max-flows 1): 2 packets of "
+      "untracked flows discarded since the last update";
+  EXPECT_NE(result.err.find(line), std::string::npos) << result.err;
+  size_t reports = 0;
+  for (size_t at = result.err.find("flow table is full"); at != std::string::npos;
+       at = result.err.find("flow table is full", at + 1)) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, 5u) << result.err;  // one per update interval that discarded packets
+}
+
+// Standard input goes through the same reader as a file.
+TEST(ReplayCapture, StandardInputIsReadLikeAFile) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  const std::string file = DataFile("dhcp-rfc4388.pcap");
+  ReplayResult from_file = ReplayFiles(harness, {file});
+  ReplayResult from_stdin = harness.RunWith(
+      {"--plugin", KORVIA_PLUGIN_PATH, "--conf", harness.conf_path(), "--pcap", "-"},
+      replay_testing::ReadFile(file));
+  ASSERT_EQ(from_stdin.status, 0) << from_stdin.err;
+  EXPECT_FALSE(PluginPairs(from_stdin).empty());
+  EXPECT_EQ(PluginPairs(from_stdin), PluginPairs(from_file));
 }
 
 TEST(ReplayCapture, FileCutShortDeliversWhatItHolds) {
