@@ -14,6 +14,7 @@
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
+#include "replay_capture_clock.h"
 #include "replay_capture_source.h"
 #include "replay_conf_check.h"
 #include "replay_line_writer.h"
@@ -151,6 +152,12 @@ int RunReplay(const Options& options) {
     return kExitFailure;
   }
 
+  // A file replay gives the plugin capture time; a live capture keeps the system's clock.
+  bool capture_time = capture && options.live.empty();
+  if (capture_time && !CaptureClock::Instance().Attach(plugin_path))
+    Report("%s: not found among the loaded objects; the plugin keeps the system clock",
+           plugin_path.c_str());
+
   bool completed = false;
   if (capture) {
     completed = source->Play(runner);
@@ -159,6 +166,7 @@ int RunReplay(const Options& options) {
     completed = player.Play(runner);
   }
   runner.Stop();
+  if (capture_time) CaptureClock::Instance().Detach();
   router.Detach();
   summary.Detach();
   if (options.summary) {

@@ -72,9 +72,9 @@ std::vector<json> Rows(const ReplayResult& result) {
   return rows;
 }
 
-PairTotals PluginPairs(const ReplayResult& result) {
+PairTotals PairsOf(const std::vector<json>& rows) {
   PairTotals pairs;
-  for (const json& row : Rows(result)) {
+  for (const json& row : rows) {
     Totals& t = pairs[PairKey(row["local_ip"], row["other_ip"])];
     t.packets += row["packets"].get<uint64_t>();
     t.bytes += row["local_bytes"].get<uint64_t>() + row["other_bytes"].get<uint64_t>();
@@ -82,14 +82,21 @@ PairTotals PluginPairs(const ReplayResult& result) {
   return pairs;
 }
 
+PairTotals PluginPairs(const ReplayResult& result) {
+  return PairsOf(Rows(result));
+}
+
 bool HaveTshark() {
   return system("tshark -v >/dev/null 2>&1") == 0;
 }
 
-// tshark's frames summed per pair of the outermost IP header (see capture_file_test.cpp).
-void AddTsharkPairs(const std::string& path, PairTotals& pairs) {
-  std::string command = "tshark -n -r '" + path +
-                        "' -T fields -E occurrence=f -e frame.len -e frame.protocols -e ip.src "
+// tshark's frames summed per pair of the outermost IP header (see capture_file_test.cpp), of
+// those that display_filter keeps when there is one.
+void AddTsharkPairs(const std::string& path, PairTotals& pairs,
+                    const std::string& display_filter = "") {
+  std::string filter = display_filter.empty() ? "" : " -Y '" + display_filter + "'";
+  std::string command = "tshark -n -r '" + path + "'" + filter +
+                        " -T fields -E occurrence=f -e frame.len -e frame.protocols -e ip.src "
                         "-e ip.dst -e ipv6.src -e ipv6.dst 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -164,6 +171,34 @@ TEST(ReplayCapture, Type2PairTotalsMatchTshark) {
   ReplayResult result = ReplayFiles(harness, all);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(PluginPairs(result), all_tshark);
+}
+
+TEST(ReplayCapture, WindowsFollowCaptureTime) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/bootstrap installs it)";
+  ReplayHarness harness;
+  json conf = Type2Conf();
+  conf["log_interval"] = 5;
+  harness.SetConf(conf);
+  // 20 seconds of capture, from 2018-02-14 15:30:19.01 to 15:30:38.73.
+  const std::string file = DataFile("OSPFv2_Capture_FINAL.pcapng");
+  ReplayResult result = ReplayFiles(harness, {file}, {"--update-interval", "1"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::vector<json> dispatches = result.Dispatches();
+  ASSERT_EQ(dispatches.size(), 4u) << result.out;
+  int64_t previous_end = 1518622219;  // the first packet's second
+  for (const json& dispatch : dispatches) {
+    const json& payload = dispatch["payload"];
+    int64_t start = payload["log_time_start"], end = payload["log_time_end"];
+    EXPECT_EQ(start, previous_end);
+    previous_end = end;
+    PairTotals theirs;
+    AddTsharkPairs(file, theirs,
+                   "frame.time_epoch >= " + std::to_string(start) + " && frame.time_epoch < " +
+                       std::to_string(end));
+    PairTotals ours = PairsOf(payload["stats"].get<std::vector<json>>());
+    EXPECT_EQ(ours, theirs) << start << "-" << end << "\nplugin:" << ours << "\ntshark:" << theirs;
+  }
+  EXPECT_EQ(previous_end, 1518622239);  // the second after the last packet
 }
 
 TEST(ReplayCapture, FlowsCarryTheCaptureInterface) {
