@@ -17,6 +17,7 @@
 #include "replay_capture_clock.h"
 #include "replay_capture_source.h"
 #include "replay_conf_check.h"
+#include "replay_csv.h"
 #include "replay_line_writer.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -130,7 +131,15 @@ int RunReplay(const Options& options) {
   if (ours) unconfigured = WarnAboutConf(options, document);
 
   LineWriter out(stdout);
-  PayloadRouter router(options.sinks, out, options.pretty);
+  // With --csv the rows replace the payload lines on standard output.
+  std::unique_ptr<FILE, int (*)(FILE*)> discard(options.csv ? fopen("/dev/null", "w") : nullptr,
+                                                fclose);
+  if (options.csv && !discard) {
+    Report("/dev/null: %s", strerror(errno));
+    return kExitFailure;
+  }
+  LineWriter payload_out(options.csv ? discard.get() : stdout);
+  PayloadRouter router(options.sinks, options.csv ? payload_out : out, options.pretty);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -138,8 +147,10 @@ int RunReplay(const Options& options) {
 
   kdInstance instance;
   router.Attach();
-  RunSummary summary;
+  RunSummary summary(options.top, options.order);
   if (options.summary) summary.Attach();
+  CsvCollector csv;
+  if (options.csv) csv.Attach();
   PluginRunner runner(instance, out, options.tag);
   try {
     runner.Start(plugin_path, options.conf);
@@ -169,8 +180,15 @@ int RunReplay(const Options& options) {
   if (capture_time) CaptureClock::Instance().Detach();
   router.Detach();
   summary.Detach();
+  csv.Detach();
   if (options.summary) {
     for (const std::string& line : summary.Lines()) out.Write(line);
+  }
+  if (options.csv) {
+    for (const std::string& line : csv.Lines()) out.Write(line);
+    if (csv.left_out() > 0)
+      Report("%llu payload(s) without flat rows left out of the CSV",
+             static_cast<unsigned long long>(csv.left_out()));
   }
   fflush(stdout);
 
