@@ -129,6 +129,13 @@ int RunReplay(const Options& options) {
   // The directory of a sink the configuration lacks is made only if a reload adds the sink.
   std::set<std::string> unconfigured;
   if (ours) unconfigured = WarnAboutConf(options, document);
+  // Traffic reaches a window to within one tracker update, so in a file replay an update never
+  // spans more than a window.
+  if (capture && options.live.empty() && document.is_object()) {
+    auto interval = document.find("log_interval");
+    if (interval != document.end() && interval->is_number_unsigned() && *interval > 0)
+      source->LimitUpdateInterval(interval->get<uint64_t>() * 1'000'000);
+  }
 
   LineWriter out(stdout);
   // With --csv the rows replace the payload lines on standard output.
@@ -152,8 +159,19 @@ int RunReplay(const Options& options) {
   CsvCollector csv;
   if (options.csv) csv.Attach();
   PluginRunner runner(instance, out, options.tag);
+  // A file replay gives the plugin capture time; a live capture keeps the system's clock. The
+  // clock knows the plugin's code before its thread first waits, so that its start can wake it.
+  const bool capture_time = capture && options.live.empty();
+  auto attach_clock = [&plugin_path] {
+    if (!CaptureClock::Instance().Attach(plugin_path))
+      Report("%s: not found among the loaded objects; the plugin keeps the system clock",
+             plugin_path.c_str());
+  };
+  // Whatever ends the run, the plugin's code is forgotten before it is unloaded.
+  std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> detach_clock(
+      &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Detach(); });
   try {
-    runner.Start(plugin_path, options.conf);
+    runner.Start(plugin_path, options.conf, capture_time ? attach_clock : std::function<void()>());
   } catch (const std::exception& e) {
     Report("%s", e.what());
     return kExitFailure;
@@ -162,12 +180,6 @@ int RunReplay(const Options& options) {
     Report("%s: %s", options.conf.c_str(), PluginRunner::kLoadFailed);
     return kExitFailure;
   }
-
-  // A file replay gives the plugin capture time; a live capture keeps the system's clock.
-  bool capture_time = capture && options.live.empty();
-  if (capture_time && !CaptureClock::Instance().Attach(plugin_path))
-    Report("%s: not found among the loaded objects; the plugin keeps the system clock",
-           plugin_path.c_str());
 
   bool completed = false;
   if (capture) {

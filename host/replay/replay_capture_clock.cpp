@@ -96,11 +96,9 @@ void CaptureClock::AdvanceTo(uint64_t time_us) {
     return;
   }
   int64_t current = second_.load();
-  if (second - current > kMaxSteppedGap) {
-    Step(second);
-    return;
-  }
-  while (current < second) Step(++current);
+  const int64_t stepped = second - current > kMaxSteppedGap ? current + kMaxSteppedGap : second;
+  while (current < stepped) Step(++current);
+  if (current < second) Step(second);
 }
 
 void CaptureClock::Step(int64_t second) {

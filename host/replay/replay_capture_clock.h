@@ -20,8 +20,9 @@ namespace kdreplay {
 
 class CaptureClock {
  public:
-  // Gaps in capture time longer than this are crossed in one step instead of second by second.
-  static constexpr int64_t kMaxSteppedGap = 86400;
+  // Of a longer gap in capture time, the clock crosses this much second by second (so that a
+  // window of up to this length closes at its time) and the rest in one step.
+  static constexpr int64_t kMaxSteppedGap = 3600;
   // How long the replay waits for the worker to settle before it goes on unpaced.
   static constexpr int kSettleTimeoutSeconds = 60;
 

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -116,6 +117,10 @@ bool CaptureSource::Play(EventTarget& target) {
     return false;
   }
   return ok;
+}
+
+void CaptureSource::LimitUpdateInterval(uint64_t interval_us) {
+  options_.update_interval_us = std::min(options_.update_interval_us, interval_us);
 }
 
 std::shared_ptr<kdInterface> CaptureSource::Interface(const std::string& name, uint32_t index,

@@ -131,6 +131,7 @@ const char* UsageText() {
          "                        fc00::/7, fe80::/10\n"
          "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"
          "  --realtime            replay a file at its own pace instead of as fast as possible\n"
+         "                        (either way the plugin reports in the file's own time)\n"
          "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
          "\n"
