@@ -150,6 +150,7 @@ bool kdCaptureFile::Replay(kdFlowTracker& tracker, const kdReplayOptions& option
         SleepUntil(wall_start + std::chrono::microseconds(time - capture_start), options.stop);
       }
     }
+    if (options.before_packet) options.before_packet(time);
     if (options.filter == nullptr || options.filter->Matches(data, header->caplen, header->len))
       tracker.Packet(link_type, time, data, header->caplen, header->len);
     if (options.progress && Clock::now() >= next_progress) {

@@ -18,6 +18,9 @@ struct kdReplayOptions {
   // Called about once a second of wall time with the packets read and the share of the file
   // read (0 to 1), and once at the end.
   std::function<void(uint64_t packets, double fraction)> progress;
+  // Called with each packet's time (microseconds since the epoch) before the packet reaches the
+  // filter and the tracker.
+  std::function<void(uint64_t time_us)> before_packet;
   // Polled between packets: true stops the replay early (a signal, for instance).
   std::function<bool()> stop;
   // Packets it rejects are read (and counted in packets()) but not given to the tracker.

@@ -5,6 +5,7 @@
 
 #include "replay_app.h"
 #include "replay_options.h"
+#include "replay_read_back.h"
 #include "replay_report.h"
 
 int main(int argc, char** argv) {
@@ -22,5 +23,6 @@ int main(int argc, char** argv) {
     printf("korvia-replay %s\n", KORVIA_REPLAY_VERSION);
     return kdreplay::kExitOk;
   }
+  if (!options.read.empty()) return kdreplay::RunReadBack(options);
   return kdreplay::RunReplay(options);
 }

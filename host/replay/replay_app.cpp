@@ -14,8 +14,10 @@
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_log.h"
+#include "replay_capture_clock.h"
 #include "replay_capture_source.h"
 #include "replay_conf_check.h"
+#include "replay_csv.h"
 #include "replay_line_writer.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -128,9 +130,25 @@ int RunReplay(const Options& options) {
   // The directory of a sink the configuration lacks is made only if a reload adds the sink.
   std::set<std::string> unconfigured;
   if (ours) unconfigured = WarnAboutConf(options, document);
+  // Traffic reaches a window to within one tracker update, so in a file replay an update never
+  // spans more than a window.
+  if (capture && options.live.empty() && document.is_object()) {
+    auto interval = document.find("log_interval");
+    if (interval != document.end() && interval->is_number_unsigned() && *interval > 0)
+      source->LimitUpdateInterval(interval->get<uint64_t>() * 1'000'000);
+  }
 
   LineWriter out(stdout);
-  PayloadRouter router(options.sinks, out, options.pretty, options.kafka_properties);
+  // With --csv the rows replace the payload lines on standard output.
+  std::unique_ptr<FILE, int (*)(FILE*)> discard(options.csv ? fopen("/dev/null", "w") : nullptr,
+                                                fclose);
+  if (options.csv && !discard) {
+    Report("/dev/null: %s", strerror(errno));
+    return kExitFailure;
+  }
+  LineWriter payload_out(options.csv ? discard.get() : stdout);
+  PayloadRouter router(options.sinks, options.csv ? payload_out : out, options.pretty,
+                       options.kafka_properties);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -138,11 +156,24 @@ int RunReplay(const Options& options) {
 
   kdInstance instance;
   router.Attach();
-  RunSummary summary;
+  RunSummary summary(options.top, options.order);
   if (options.summary) summary.Attach();
+  CsvCollector csv;
+  if (options.csv) csv.Attach();
   PluginRunner runner(instance, out, options.tag);
+  // A file replay gives the plugin capture time; a live capture keeps the system's clock. The
+  // clock knows the plugin's code before its thread first waits, so that its start can wake it.
+  const bool capture_time = capture && options.live.empty();
+  auto attach_clock = [&plugin_path] {
+    if (!CaptureClock::Instance().Attach(plugin_path))
+      Report("%s: not found among the loaded objects; the plugin keeps the system clock",
+             plugin_path.c_str());
+  };
+  // Whatever ends the run, the plugin's code is forgotten before it is unloaded.
+  std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> detach_clock(
+      &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Detach(); });
   try {
-    runner.Start(plugin_path, options.conf);
+    runner.Start(plugin_path, options.conf, capture_time ? attach_clock : std::function<void()>());
   } catch (const std::exception& e) {
     Report("%s", e.what());
     return kExitFailure;
@@ -160,11 +191,19 @@ int RunReplay(const Options& options) {
     completed = player.Play(runner);
   }
   runner.Stop();
+  if (capture_time) CaptureClock::Instance().Detach();
   router.Detach();
   router.Close();
   summary.Detach();
+  csv.Detach();
   if (options.summary) {
     for (const std::string& line : summary.Lines()) out.Write(line);
+  }
+  if (options.csv) {
+    for (const std::string& line : csv.Lines()) out.Write(line);
+    if (csv.left_out() > 0)
+      Report("%llu payload(s) without flat rows left out of the CSV",
+             static_cast<unsigned long long>(csv.left_out()));
   }
   fflush(stdout);
 

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "kd_packet_decoder.h"
+#include "replay_capture_clock.h"
 #include "replay_report.h"
 #include "replay_signals.h"
 
@@ -129,6 +131,10 @@ bool CaptureSource::Play(EventTarget& target) {
   return ok;
 }
 
+void CaptureSource::LimitUpdateInterval(uint64_t interval_us) {
+  options_.update_interval_us = std::min(options_.update_interval_us, interval_us);
+}
+
 std::shared_ptr<kdInterface> CaptureSource::Interface(const std::string& name, uint32_t index,
                                                       uint32_t capture_type) const {
   auto iface = std::make_shared<kdInterface>();
@@ -160,6 +166,22 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   kdReplayOptions replay;
   replay.realtime = options_.realtime;
   replay.filter = filters_[index].get();
+  bool started = false;
+  uint64_t last_us = 0;
+  if (CaptureClock::Instance().Attached()) {
+    replay.before_packet = [&](uint64_t time_us) {
+      last_us = time_us;
+      // The tracker delivers what is due before the plugin's clock moves on, so that traffic
+      // lands in the window it was captured in. Its updates fall on whole seconds, as windows do.
+      if (!started) {
+        started = true;
+        tracker.Start(time_us / 1'000'000 * 1'000'000);
+      } else {
+        tracker.AdvanceTime(time_us);
+      }
+      CaptureClock::Instance().AdvanceTo(time_us);
+    };
+  }
   replay.stop = [&target] {
     ServeSignalRequests(target);
     return InterruptRequested();
@@ -177,6 +199,8 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   bool ok = file.Replay(tracker, replay, error);
   if (options_.progress && terminal) fputc('\n', stderr);
   tracker.Finish();
+  // The file's last window ends after its last packet, not in the same second.
+  if (started) CaptureClock::Instance().AdvanceTo((last_us / 1'000'000 + 1) * 1'000'000);
   if (!ok) Report("%s: %s", path.c_str(), error.c_str());
   return ok;
 }

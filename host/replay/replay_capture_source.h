@@ -49,6 +49,8 @@ class CaptureSource {
   // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
   // normally on SIGINT or SIGTERM and reports its packet counts.
   bool Play(EventTarget& target);
+  // Makes the tracker's update interval at most interval_us.
+  void LimitUpdateInterval(uint64_t interval_us);
 
  private:
   bool PlayFile(size_t index, EventTarget& target);

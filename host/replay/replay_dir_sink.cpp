@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "replay_json_fields.h"
 #include "replay_payload_encoding.h"
@@ -79,7 +80,37 @@ std::string SafeFileName(const std::string& name) {
   return safe;
 }
 
-DirectorySink::DirectorySink(std::string path) : path_(std::move(path)) {}
+DirectorySink::DirectorySink(const std::string& path) : path_(path) {
+  size_t slash = path.find_last_of('/');
+  std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (last.find('%') == std::string::npos) return;
+  pattern_ = last;
+  path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string DirectorySink::Stem(const std::string& sink, const std::string& channel,
+                                const nlohmann::json& payload) const {
+  std::string stem = SafeFileName(sink) + "-" + SafeFileName(channel);
+  if (pattern_.empty()) return stem;
+  time_t start = time(nullptr);
+  if (payload.is_object()) {
+    auto found = payload.find("log_time_start");
+    if (found != payload.end() && found->is_number_integer()) start = found->get<time_t>();
+  }
+  tm calendar{};
+  char buffer[256];
+  size_t length = 0;
+  if (gmtime_r(&start, &calendar) != nullptr) {
+    // The pattern is the user's by design: strftime reads no arguments beyond the calendar.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    length = strftime(buffer, sizeof(buffer), pattern_.c_str(), &calendar);
+#pragma GCC diagnostic pop
+  }
+  // A pattern whose expansion is empty or too long still names the payload by its stem.
+  if (length == 0) return stem;
+  return SafeFileName(std::string(buffer, length)) + "-" + stem;
+}
 
 bool DirectorySink::Prepare(std::string& error) {
   std::lock_guard<std::mutex> guard(lock_);
@@ -123,7 +154,7 @@ bool DirectorySink::Write(const std::string& sink, const std::string& channel,
     EncodedPayload encoded = EncodePayload(payload, flags);
     std::lock_guard<std::mutex> guard(lock_);
     if (!PrepareLocked(error)) return false;
-    std::string stem = SafeFileName(sink) + "-" + SafeFileName(channel);
+    std::string stem = Stem(sink, channel, payload);
     // A failed write still uses up its number, so that a gap shows the lost payload.
     uint64_t sequence = NextSequence(stem);
     std::string final_name =

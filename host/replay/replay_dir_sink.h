@@ -1,10 +1,14 @@
 // A directory that receives one file per dispatched payload:
 //   PATH/SINK-CHANNEL-SEQ.EXT
-// SEQ counts per file name stem SINK-CHANNEL, from 1 or from after the highest SEQ that the
-// directory already holds for that stem (so that a later run adds files instead of overwriting
-// them, and two sink/channel pairs whose safe names coincide share one count); EXT follows the
-// dispatch flags (see replay_payload_encoding.h). A file appears complete or not at all: it is
-// written under a temporary name in the same directory and renamed.
+// or, when the last component of the path given holds a "%", the folder before it receives
+//   PATH/TIME-SINK-CHANNEL-SEQ.EXT
+// where TIME is that component with the strftime conversions of the payload's log_time_start
+// in UTC (the time of writing for a payload without one), made safe as SafeFileName does.
+// SEQ counts per file name stem SINK-CHANNEL (or TIME-SINK-CHANNEL), from 1 or from after the
+// highest SEQ that the directory already holds for that stem (so that a later run adds files
+// instead of overwriting them, and two sink/channel pairs whose safe names coincide share one
+// count); EXT follows the dispatch flags (see replay_payload_encoding.h). A file appears complete
+// or not at all: it is written under a temporary name in the same directory and renamed.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +28,7 @@ std::string SafeFileName(const std::string& name);
 
 class DirectorySink {
  public:
-  explicit DirectorySink(std::string path);
+  explicit DirectorySink(const std::string& path);
   DirectorySink(const DirectorySink&) = delete;
   DirectorySink& operator=(const DirectorySink&) = delete;
 
@@ -44,7 +48,11 @@ class DirectorySink {
   uint64_t HighestExisting(const std::string& stem) const;
   bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
 
-  const std::string path_;
+  std::string Stem(const std::string& sink, const std::string& channel,
+                   const nlohmann::json& payload) const;
+
+  std::string path_;
+  std::string pattern_;  // file-name pattern with the window's start time; empty: none
   std::mutex lock_;
   std::map<std::string, uint64_t> sequence_;
   uint64_t temp_counter_ = 0;

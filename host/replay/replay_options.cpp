@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
 
 #include "kd_local_networks.h"
@@ -15,7 +16,8 @@ namespace {
 const char* const kValueOptions[] = {
     "--plugin", "--conf",    "--tag",         "--events",         "--sink",
     "--pcap",   "--live",    "--iface-role",  "--local-net",      "--update-interval",
-    "--filter", "--snaplen", "--buffer-size", "--kafka-property", "--max-flows"};
+    "--filter", "--snaplen", "--buffer-size", "--kafka-property", "--max-flows",
+    "--top",    "--sort",    "--read",        "--from",           "--to"};
 
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
@@ -64,10 +66,28 @@ bool ParseCount(const std::string& name, const std::string& value, int low, int 
 
 }  // namespace
 
+bool ParseTimeValue(const std::string& text, int64_t& seconds) {
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
+      text.size() <= 12) {
+    seconds = std::stoll(text);
+    return true;
+  }
+  for (const char* format :
+       {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+    tm calendar{};
+    const char* end = strptime(text.c_str(), format, &calendar);
+    if (end == nullptr || *end != '\0') continue;
+    seconds = static_cast<int64_t>(timegm(&calendar));
+    return true;
+  }
+  return false;
+}
+
 const char* UsageText() {
   return "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
          "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
          "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]\n"
+         "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
          "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
          "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
          "to sinks.\n"
@@ -84,8 +104,20 @@ const char* UsageText() {
          "                     payload); see docs/sinks.md\n"
          "  --kafka-property KEY=VALUE   a librdkafka property for the kafka sinks (repeatable)\n"
          "  --debug            show the plugin's debug lines on standard error\n"
-         "  --summary          after the run, a table of the records with the most bytes\n"
+         "  --summary          after the run, a table of the records with the most bytes,\n"
+         "                     each summed across the run's reports\n"
+         "  --top N            rows per summary table (default 20)\n"
+         "  --sort ORDER       rank the summary by \"bytes\" (default), \"packets\" or \"flows\"\n"
+         "  --csv              the flat rows of every payload as CSV, one table per record\n"
+         "                     type, instead of the payload lines of standard output sinks\n"
          "  --pretty           print the payloads of standard output sinks indented\n"
+         "\n"
+         "  --read PATH        read back the payload files (or folders of them) a dir sink\n"
+         "                     wrote and print their summary, or with --csv their rows;\n"
+         "                     further arguments are more paths\n"
+         "  --from TIME        with --read: only windows starting at or after TIME (seconds\n"
+         "                     since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\" in UTC)\n"
+         "  --to TIME          with --read: only windows starting before TIME\n"
          "\n"
          "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
          "                        in order)\n"
@@ -104,6 +136,7 @@ const char* UsageText() {
          "  --max-flows N         flows tracked at once per capture (default 1000000); packets\n"
          "                        of further flows are counted as discarded and reported\n"
          "  --realtime            replay a file at its own pace instead of as fast as possible\n"
+         "                        (either way the plugin reports in the file's own time)\n"
          "  --progress            a progress line on standard error for long files\n"
          "  --help, --version\n"
          "\n"
@@ -177,6 +210,14 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       (argument == "--summary" ? options.summary : options.pretty) = true;
       continue;
     }
+    if (argument == "--csv") {
+      options.csv = true;
+      continue;
+    }
+    if (!options.read.empty() && argument.compare(0, 1, "-") != 0) {
+      options.read.push_back(argument);
+      continue;
+    }
 
     std::string name = argument;
     std::string value;
@@ -218,6 +259,14 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       }
       options.kafka_properties.emplace_back(value.substr(0, equals_at),
                                             value.substr(equals_at + 1));
+      continue;
+    }
+    if (name == "--read") {
+      if (value.empty()) {
+        error = "--read needs a non-empty value";
+        return false;
+      }
+      options.read.push_back(value);
       continue;
     }
     if (name == "--pcap" || name == "--local-net" || name == "--live") {
@@ -265,6 +314,44 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       if (!ParseCount(name, value, 1, 0x7FFFFFFF, flows, error)) return false;
       options.max_flows = static_cast<size_t>(flows);
     }
+    int top = 0;
+    if (name == "--top") {
+      if (!ParseCount(name, value, 1, 1000000, top, error)) return false;
+      options.top = static_cast<size_t>(top);
+    }
+    if (name == "--sort" && !ParseSummaryOrder(value, options.order)) {
+      error = "--sort must be \"bytes\", \"packets\" or \"flows\", got \"" + value + "\"";
+      return false;
+    }
+    if ((name == "--from" || name == "--to") &&
+        !ParseTimeValue(value, name == "--from" ? options.from : options.to)) {
+      error = name + " must be seconds since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\", got \"" +
+              value + "\"";
+      return false;
+    }
+  }
+
+  if (options.csv && options.summary) {
+    error = "--csv cannot be combined with --summary";
+    return false;
+  }
+  if ((seen.count("--top") > 0 || seen.count("--sort") > 0) && !options.summary &&
+      (options.read.empty() || options.csv)) {
+    error = std::string(seen.count("--top") > 0 ? "--top" : "--sort") +
+            " applies to the summary only (--summary, or --read without --csv)";
+    return false;
+  }
+  if (options.read.empty() && (seen.count("--from") > 0 || seen.count("--to") > 0)) {
+    error = std::string(seen.count("--from") > 0 ? "--from" : "--to") + " applies to --read only";
+    return false;
+  }
+  if (!options.read.empty()) {
+    if (!options.conf.empty() || !options.events.empty() || !options.pcaps.empty() ||
+        !options.live.empty()) {
+      error = "--read cannot be combined with a run (--conf, --events, --pcap, --live)";
+      return false;
+    }
+    return true;
   }
 
   if (options.conf.empty()) {

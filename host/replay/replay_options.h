@@ -3,6 +3,7 @@
 //   korvia-replay [options] --conf FILE --events SCRIPT
 //   korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]
 //   korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]
+//   korvia-replay [--from TIME] [--to TIME] [--csv] [--top N] [--sort ORDER] --read PATH...
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
 // once per sink name, --live once per interface, --pcap, --local-net and --kafka-property as
@@ -10,11 +11,14 @@
 // --help and --version end the parsing.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "replay_record_totals.h"
 
 namespace kdreplay {
 
@@ -51,6 +55,13 @@ struct Options {
   // Presentation on standard output.
   bool summary = false;  // --summary: a table of the largest records after the payload lines
   bool pretty = false;   // --pretty: payload lines indented
+  size_t top = 20;       // --top: rows per summary table
+  SummaryOrder order = SummaryOrder::kBytes;  // --sort
+  bool csv = false;  // --csv: the flat rows as CSV instead of the payload lines
+  // Results read back (docs/replay.md): files or folders a dir sink wrote, instead of a run.
+  std::vector<std::string> read;
+  int64_t from = INT64_MIN;  // --from: payloads whose window starts at or after
+  int64_t to = INT64_MAX;    // --to: payloads whose window starts before
   bool help = false;
   bool version = false;
 };
@@ -62,6 +73,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
 // with a reason in error otherwise.
 bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& target,
                      std::string& error);
+
+// A time for --from and --to: seconds since the epoch, or "YYYY-MM-DD", "YYYY-MM-DD HH:MM" or
+// "YYYY-MM-DD HH:MM:SS" in UTC ("T" may stand for the space). False when text is none of them.
+bool ParseTimeValue(const std::string& text, int64_t& seconds);
 
 // The text --help prints.
 const char* UsageText();

@@ -1,6 +1,8 @@
 #include "replay_summary.h"
 
 #include <algorithm>
+#include <climits>
+#include <ctime>
 #include <utility>
 
 #include "korviad/kd_plugin.h"
@@ -73,7 +75,25 @@ std::vector<std::string> Table(const std::vector<std::string>& headers,
   return lines;
 }
 
+bool JsonTime(const json& payload, const char* member, int64_t& value) {
+  if (!payload.is_object()) return false;
+  auto found = payload.find(member);
+  if (found == payload.end() || !found->is_number_integer()) return false;
+  value = found->get<int64_t>();
+  return true;
+}
+
 }  // namespace
+
+std::string UtcText(int64_t seconds) {
+  time_t value = static_cast<time_t>(seconds);
+  tm calendar{};
+  char buffer[64];
+  if (gmtime_r(&value, &calendar) == nullptr ||
+      strftime(buffer, sizeof(buffer), "%Y-%m-%d %H:%M:%S", &calendar) == 0)
+    return std::to_string(seconds);
+  return buffer;
+}
 
 RunSummary::~RunSummary() {
   Detach();
@@ -107,16 +127,36 @@ void RunSummary::Observe(const std::string& sink, const std::set<std::string>& c
     bool reaches =
         sink == sink_ && (channels.empty() ? channel_.empty() : channels.count(channel_) > 0);
     if (!reaches) return;
-    ++payloads_;
-    std::vector<RecordRow> rows;
-    if (!ExtractRecordRows(payload, rows)) {
-      ++unknown_payloads_;
-      return;
-    }
-    for (RecordRow& row : rows) Add(std::move(row));
+    AddPayload(payload);
   } catch (...) {
     ++unknown_payloads_;
   }
+}
+
+void RunSummary::Count(const json& payload, const std::string& source) {
+  std::lock_guard<std::mutex> guard(lock_);
+  following_ = true;
+  source_ = source;
+  try {
+    AddPayload(payload);
+  } catch (...) {
+    ++unknown_payloads_;
+  }
+}
+
+void RunSummary::AddPayload(const json& payload) {
+  ++payloads_;
+  std::vector<RecordRow> rows;
+  if (!ExtractRecordRows(payload, rows)) {
+    ++unknown_payloads_;
+    return;
+  }
+  int64_t start = 0, end = 0;
+  if (JsonTime(payload, "log_time_start", start) && JsonTime(payload, "log_time_end", end)) {
+    first_start_ = std::min(first_start_, start);
+    last_end_ = std::max(last_end_, end);
+  }
+  for (RecordRow& row : rows) Add(std::move(row));
 }
 
 void RunSummary::Add(RecordRow&& row) {
@@ -136,16 +176,22 @@ void RunSummary::Add(RecordRow&& row) {
     if (group->kept.size() < limit_) group->kept.push_back(std::move(row));
     return;
   }
-  group->kept.push_back(std::move(row));
-  // Memory stays bounded on long runs: now and then only the best candidates are kept.
-  if (group->kept.size() >= 2 * limit_ + 256) Rank(*group);
+  auto found = group->index.emplace(RecordKey(row), group->kept.size());
+  if (found.second) {
+    group->kept.push_back(std::move(row));
+  } else {
+    AddCounters(group->kept[found.first->second], row);
+  }
 }
 
 void RunSummary::Rank(Group& group) const {
-  // Stable: kept rows are in order of arrival among equal totals, so ties keep that order.
+  // Stable: kept rows are in order of first arrival, so ties keep that order.
   if (Ranked(*group.layout)) {
+    SummaryOrder order = order_;
     std::stable_sort(group.kept.begin(), group.kept.end(),
-                     [](const RecordRow& a, const RecordRow& b) { return a.bytes > b.bytes; });
+                     [order](const RecordRow& a, const RecordRow& b) {
+                       return RowMeasure(a, order) > RowMeasure(b, order);
+                     });
   }
   if (group.kept.size() > limit_) group.kept.resize(limit_);
 }
@@ -162,8 +208,8 @@ std::vector<std::string> RunSummary::GroupLines(Group group) const {
   std::string extent;
   if (Ranked(layout)) {
     extent = "Top " + std::to_string(group.kept.size()) + " of " +
-             Plural(group.records, "record", "records") + " by bytes; " +
-             std::to_string(group.bytes) + " bytes in all.";
+             Plural(group.index.size(), "record", "records") + " by " + SummaryOrderName(order_) +
+             "; " + std::to_string(group.bytes) + " bytes in all.";
   } else {
     extent = "First " + std::to_string(group.kept.size()) + " of " +
              Plural(group.records, "session", "sessions") + " in order of arrival.";
@@ -207,6 +253,11 @@ std::vector<std::string> RunSummary::GroupLines(Group group) const {
   return lines;
 }
 
+std::string RunSummary::Covers() const {
+  if (first_start_ > last_end_) return "";
+  return ", " + UtcText(first_start_) + " to " + UtcText(last_end_) + " UTC";
+}
+
 std::vector<std::string> RunSummary::Lines() const {
   std::lock_guard<std::mutex> guard(lock_);
   std::vector<std::string> lines = {""};
@@ -214,10 +265,13 @@ std::vector<std::string> RunSummary::Lines() const {
     lines.push_back("Summary: no payloads were dispatched.");
     return lines;
   }
-  lines.push_back("Summary of sink " +
-                  json(sink_).dump(-1, ' ', false, json::error_handler_t::replace) + ", channel " +
-                  json(channel_).dump(-1, ' ', false, json::error_handler_t::replace) + ": " +
-                  Plural(payloads_, "payload", "payloads") + ".");
+  std::string what =
+      !source_.empty()
+          ? source_
+          : "sink " + json(sink_).dump(-1, ' ', false, json::error_handler_t::replace) +
+                ", channel " + json(channel_).dump(-1, ' ', false, json::error_handler_t::replace);
+  lines.push_back("Summary of " + what + ": " + Plural(payloads_, "payload", "payloads") +
+                  Covers() + ".");
   if (unknown_payloads_ > 0) {
     lines.push_back(Plural(unknown_payloads_, "payload", "payloads") +
                     " not laid out as this plugin's payloads left out.");

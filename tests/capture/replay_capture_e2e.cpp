@@ -72,9 +72,9 @@ std::vector<json> Rows(const ReplayResult& result) {
   return rows;
 }
 
-PairTotals PluginPairs(const ReplayResult& result) {
+PairTotals PairsOf(const std::vector<json>& rows) {
   PairTotals pairs;
-  for (const json& row : Rows(result)) {
+  for (const json& row : rows) {
     Totals& t = pairs[PairKey(row["local_ip"], row["other_ip"])];
     t.packets += row["packets"].get<uint64_t>();
     t.bytes += row["local_bytes"].get<uint64_t>() + row["other_bytes"].get<uint64_t>();
@@ -82,14 +82,21 @@ PairTotals PluginPairs(const ReplayResult& result) {
   return pairs;
 }
 
+PairTotals PluginPairs(const ReplayResult& result) {
+  return PairsOf(Rows(result));
+}
+
 bool HaveTshark() {
   return system("tshark -v >/dev/null 2>&1") == 0;
 }
 
-// tshark's frames summed per pair of the outermost IP header (see capture_file_test.cpp).
-void AddTsharkPairs(const std::string& path, PairTotals& pairs) {
-  std::string command = "tshark -n -r '" + path +
-                        "' -T fields -E occurrence=f -e frame.len -e frame.protocols -e ip.src "
+// tshark's frames summed per pair of the outermost IP header (see capture_file_test.cpp), of
+// those that display_filter keeps when there is one.
+void AddTsharkPairs(const std::string& path, PairTotals& pairs,
+                    const std::string& display_filter = "") {
+  std::string filter = display_filter.empty() ? "" : " -Y '" + display_filter + "'";
+  std::string command = "tshark -n -r '" + path + "'" + filter +
+                        " -T fields -E occurrence=f -e frame.len -e frame.protocols -e ip.src "
                         "-e ip.dst -e ipv6.src -e ipv6.dst 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -164,6 +171,158 @@ TEST(ReplayCapture, Type2PairTotalsMatchTshark) {
   ReplayResult result = ReplayFiles(harness, all);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(PluginPairs(result), all_tshark);
+}
+
+TEST(ReplayCapture, WindowsFollowCaptureTime) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/bootstrap installs it)";
+  ReplayHarness harness;
+  json conf = Type2Conf();
+  conf["log_interval"] = 5;
+  harness.SetConf(conf);
+  // 20 seconds of capture, from 2018-02-14 15:30:19.01 to 15:30:38.73.
+  const std::string file = DataFile("OSPFv2_Capture_FINAL.pcapng");
+  ReplayResult result = ReplayFiles(harness, {file}, {"--update-interval", "1"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::vector<json> dispatches = result.Dispatches();
+  ASSERT_EQ(dispatches.size(), 4u) << result.out;
+  int64_t previous_end = 1518622219;  // the first packet's second
+  for (const json& dispatch : dispatches) {
+    const json& payload = dispatch["payload"];
+    int64_t start = payload["log_time_start"], end = payload["log_time_end"];
+    EXPECT_EQ(start, previous_end);
+    previous_end = end;
+    PairTotals theirs;
+    AddTsharkPairs(file, theirs,
+                   "frame.time_epoch >= " + std::to_string(start) + " && frame.time_epoch < " +
+                       std::to_string(end));
+    PairTotals ours = PairsOf(payload["stats"].get<std::vector<json>>());
+    EXPECT_EQ(ours, theirs) << start << "-" << end << "\nplugin:" << ours << "\ntshark:" << theirs;
+  }
+  EXPECT_EQ(previous_end, 1518622239);  // the second after the last packet
+}
+
+// The OSPF capture in windows of 5 seconds, its payloads written to a time-named folder or to
+// standard output.
+const char* const kOspf = "OSPFv2_Capture_FINAL.pcapng";
+
+ReplayResult ReplayOspfWindows(ReplayHarness& harness, std::vector<std::string> extra,
+                               bool to_files = true) {
+  json conf = Type2Conf();
+  conf["log_interval"] = 5;
+  harness.SetConf(conf);
+  extra.insert(extra.end(), {"--update-interval", "1"});
+  if (to_files)
+    extra.insert(extra.end(), {"--sink", "sink=dir:" + harness.dir().File("out/%H%M%S")});
+  return ReplayFiles(harness, {DataFile(kOspf)}, extra);
+}
+
+std::vector<std::string> TextLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Per-pair totals of a type 2 summary table: its rows are the lines after the rule ("---").
+PairTotals SummaryPairs(const std::vector<std::string>& lines) {
+  PairTotals pairs;
+  bool rows = false;
+  for (const std::string& line : lines) {
+    if (line.rfind("---", 0) == 0) {
+      rows = true;
+      continue;
+    }
+    std::vector<std::string> cells;
+    std::istringstream in(line);
+    for (std::string cell; in >> cell;) cells.push_back(cell);
+    if (!rows || cells.size() != 11) continue;
+    Totals& t = pairs[PairKey(cells[1], cells[2])];
+    t.packets += std::stoull(cells[9]);
+    t.bytes += std::stoull(cells[10]);
+  }
+  return pairs;
+}
+
+TEST(ReplayCapture, SummarySumsEachRecordAcrossWindows) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/bootstrap installs it)";
+  ReplayHarness harness;
+  ReplayResult result = ReplayOspfWindows(harness, {"--summary", "--top", "100"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::vector<std::string> lines = TextLines(result.out);
+  auto header = std::find_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.rfind("Summary", 0) == 0; });
+  ASSERT_NE(header, lines.end()) << result.out;
+  EXPECT_EQ(*header,
+            "Summary of sink \"sink\", channel \"ch\": 4 payloads, 2018-02-14 15:30:19 to "
+            "2018-02-14 15:30:39 UTC.");
+  PairTotals theirs;
+  AddTsharkPairs(DataFile(kOspf), theirs);
+  EXPECT_EQ(SummaryPairs(lines), theirs) << result.out;
+}
+
+TEST(ReplayCapture, ReadBackSummarisesTheFilesWithinATimeRange) {
+  if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/bootstrap installs it)";
+  ReplayHarness harness;
+  ReplayResult run = ReplayOspfWindows(harness, {"--summary"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string out = harness.dir().File("out");
+  ReplayResult all = harness.RunWith({"--read", out});
+  ASSERT_EQ(all.status, 0) << all.err;
+  // The same tables as the run's, after a first line naming the files instead of the channel.
+  std::vector<std::string> ran = TextLines(run.out), read = TextLines(all.out);
+  ASSERT_GE(read.size(), 2u) << all.out;
+  EXPECT_EQ(read[0].substr(read[0].find(':')),
+            ": 4 payloads, 2018-02-14 15:30:19 to 2018-02-14 15:30:39 UTC.");
+  EXPECT_EQ(std::vector<std::string>(read.begin() + 1, read.end()),
+            std::vector<std::string>(ran.end() - (read.size() - 1), ran.end()));
+
+  ReplayResult part =
+      harness.RunWith({"--read", out + "/153019-sink-ch-1.json", out, "--from",
+                       "2018-02-14 15:30:24", "--to", "1518622234", "--top", "100"});
+  ASSERT_EQ(part.status, 0) << part.err;
+  std::vector<std::string> lines = TextLines(part.out);
+  EXPECT_EQ(lines[0],
+            "Summary of 5 files: 2 payloads, 2018-02-14 15:30:24 to 2018-02-14 15:30:34 UTC.");
+  PairTotals theirs;
+  AddTsharkPairs(DataFile(kOspf), theirs,
+                 "frame.time_epoch >= 1518622224 && frame.time_epoch < 1518622234");
+  EXPECT_EQ(SummaryPairs(lines), theirs) << part.out;
+}
+
+TEST(ReplayCapture, CsvRowsOfARunAndOfItsFilesReadBack) {
+  ReplayHarness harness;
+  ReplayResult json_run = ReplayOspfWindows(harness, {}, false);
+  ASSERT_EQ(json_run.status, 0) << json_run.err;
+  std::vector<json> rows = Rows(json_run);
+  ReplayResult csv_run = ReplayOspfWindows(harness, {"--csv"});
+  ASSERT_EQ(csv_run.status, 0) << csv_run.err;
+  std::vector<std::string> lines = TextLines(csv_run.out);
+  ASSERT_EQ(lines.size(), rows.size() + 1) << csv_run.out;
+  std::vector<std::string> columns;
+  std::istringstream header(lines[0]);
+  for (std::string column; std::getline(header, column, ',');) columns.push_back(column);
+  EXPECT_EQ(columns.size(), rows[0].size() + 2) << lines[0];
+  EXPECT_EQ(columns[0], "log_time_start");
+  auto local_bytes = std::find(columns.begin(), columns.end(), "local_bytes") - columns.begin();
+  // A row's cells (its digests are one quoted cell) in the order of the JSON rows.
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string& line = lines[i + 1];
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (char c : line) {
+      if (c == '"') quoted = !quoted;  // a doubled quote toggles twice
+      if (c == ',' && !quoted) {
+        cells.emplace_back();
+      } else {
+        cells.back() += c;
+      }
+    }
+    ASSERT_EQ(cells.size(), columns.size()) << line;
+    EXPECT_EQ(cells[local_bytes], rows[i]["local_bytes"].dump()) << line;
+  }
+  ReplayResult read = harness.RunWith({"--read", harness.dir().File("out"), "--csv"});
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, csv_run.out);
 }
 
 TEST(ReplayCapture, FlowsCarryTheCaptureInterface) {

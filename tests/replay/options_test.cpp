@@ -57,6 +57,14 @@ TEST(Options, UsageErrors) {
       {"--conf", "c", "--events", "e", "--tag", "a", "--tag", "b"},
       {"--conf", "", "--events", "e"},
       {"--conf", "c", "--events", "e", "-x"},
+      {"--conf", "c", "--events", "e", "--summary", "--csv"},
+      {"--conf", "c", "--events", "e", "--sort", "bytes"},  // no summary
+      {"--conf", "c", "--events", "e", "--summary", "--sort", "size"},
+      {"--conf", "c", "--events", "e", "--summary", "--top", "0"},
+      {"--conf", "c", "--events", "e", "--from", "0"},  // --read only
+      {"--read", "out", "--conf", "c"},
+      {"--read", "out", "--csv", "--top", "3"},
+      {"--read", "out", "--to", "2019-02-30x"},
   };
   for (const auto& arguments : bad) {
     Options options;
@@ -64,6 +72,27 @@ TEST(Options, UsageErrors) {
     EXPECT_FALSE(Parse(arguments, options, error)) << arguments.back();
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(Options, ReadBackTakesPathsTimesAndSummaryChoices) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--read", "a", "b.json", "--from", "2019-03-21 09:35", "c", "--to=1553162444",
+                     "--top", "5", "--sort", "flows"},
+                    options, error))
+      << error;
+  EXPECT_EQ(options.read, std::vector<std::string>({"a", "b.json", "c"}));
+  EXPECT_EQ(options.from, 1553160900);
+  EXPECT_EQ(options.to, 1553162444);
+  EXPECT_EQ(options.top, 5u);
+  EXPECT_EQ(options.order, kdreplay::SummaryOrder::kFlows);
+  int64_t seconds = 0;
+  EXPECT_TRUE(kdreplay::ParseTimeValue("2019-03-21T09:30:44", seconds));
+  EXPECT_EQ(seconds, 1553160644);
+  EXPECT_TRUE(kdreplay::ParseTimeValue("2019-03-21", seconds));
+  EXPECT_EQ(seconds, 1553126400);
+  EXPECT_FALSE(kdreplay::ParseTimeValue("yesterday", seconds));
+  EXPECT_FALSE(kdreplay::ParseTimeValue("", seconds));
 }
 
 TEST(Options, HelpAndVersionNeedNothingElse) {

@@ -7,6 +7,7 @@
 #include "replay/replay_harness.h"
 #include "replay_dir_sink.h"
 #include "replay_payload_encoding.h"
+#include "replay_payload_files.h"
 #include "replay_sink_router.h"
 
 namespace {
@@ -18,17 +19,9 @@ using replay_testing::ReadFile;
 const json kPayload = json::parse(
     R"({"log_time_end": 2, "log_time_start": 1, "stats": [{"name": "ü\u0001", "n": 18446744073709551615, "x": -1.5}]})");
 
-json Decode(const kdreplay::EncodedPayload& encoded) {
-  std::string bytes = encoded.bytes;
-  std::string extension = encoded.extension;
-  if (extension.size() > 3 && extension.compare(extension.size() - 3, 3, ".gz") == 0) {
-    bytes = Gunzip(bytes);
-    extension.resize(extension.size() - 3);
-  }
-  return extension == ".msgpack" ? json::from_msgpack(bytes) : json::parse(bytes);
-}
-
-TEST(PayloadEncoding, FlagsChooseFormatAndCompression) {
+// Every encoding read back from its file, as korvia-replay --read does.
+TEST(PayloadEncoding, FlagsChooseFormatAndCompressionAndFilesReadBack) {
+  testing_support::TempDir dir;
   struct Case {
     uint32_t flags;
     const char* extension;
@@ -39,8 +32,18 @@ TEST(PayloadEncoding, FlagsChooseFormatAndCompression) {
   for (const Case& c : cases) {
     kdreplay::EncodedPayload encoded = kdreplay::EncodePayload(kPayload, c.flags);
     EXPECT_EQ(encoded.extension, c.extension) << c.flags;
-    EXPECT_EQ(Decode(encoded), kPayload) << c.flags;
+    std::string file = "p" + std::to_string(c.flags) + encoded.extension;
+    dir.Write(file, encoded.bytes);
+    json decoded;
+    std::string error;
+    EXPECT_TRUE(kdreplay::ReadPayloadFile(dir.File(file), decoded, error)) << error;
+    EXPECT_EQ(decoded, kPayload) << c.flags;
   }
+  json decoded;
+  std::string error;
+  dir.Write("cut.json", "{\"stats\": [");
+  EXPECT_FALSE(kdreplay::ReadPayloadFile(dir.File("cut.json"), decoded, error));
+  EXPECT_EQ(error.rfind(dir.File("cut.json") + ": ", 0), 0u) << error;
   // The gzip format, as zcat reads it.
   std::string gz = kdreplay::EncodePayload(kPayload, 0x21).bytes;
   ASSERT_GE(gz.size(), 2u);
@@ -89,6 +92,44 @@ TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
   kdreplay::DirectorySink later(dir.File("later/deeper"));  // made by its first write
   EXPECT_TRUE(later.Write("s", "ch", {{"n", 8}}, 0x01, error)) << error;
   EXPECT_EQ(json::parse(ReadFile(dir.File("later/deeper/s-ch-1.json"))), json({{"n", 8}}));
+}
+
+TEST(DirectorySink, TimePatternNamesFilesByWindowAndStaysInTheFolder) {
+  testing_support::TempDir dir;
+  kdreplay::DirectorySink sink(dir.File("out/%Y%m%d-%H%M"));
+  EXPECT_EQ(sink.path(), dir.File("out"));
+  std::string error;
+  const json window = {{"log_time_start", 1553160644}, {"stats", json::array()}};
+  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, error)) << error;  // a second batch
+  EXPECT_TRUE(sink.Write("s", "other", window, 0x01, error)) << error;
+  kdreplay::DirectorySink slashes(dir.File("out/%D..%n"));  // "03/21/19..\n"
+  EXPECT_TRUE(slashes.Write("s", "ch", window, 0x01, error)) << error;
+  std::vector<std::string> files;
+  ASSERT_TRUE(kdreplay::ListPayloadFiles({dir.File("out")}, files, error)) << error;
+  std::vector<std::string> names;
+  for (const std::string& file : files) names.push_back(file.substr(dir.File("out/").size()));
+  EXPECT_EQ(names, std::vector<std::string>({"03_21_19.._-s-ch-1.json", "20190321-0930-s-ch-1.json",
+                                             "20190321-0930-s-ch-2.json",
+                                             "20190321-0930-s-other-1.json"}));
+}
+
+TEST(PayloadFiles, FoldersListTheirPayloadsInNumberOrder) {
+  testing_support::TempDir dir;
+  ASSERT_EQ(mkdir(dir.File("d").c_str(), 0755), 0);
+  for (const char* name : {"s-c-10.json", "s-c-9.msgpack.gz", "s-c-2.json.gz", ".hidden.json",
+                           "notes.txt", "s-c-1.json"})
+    dir.Write(std::string("d/") + name, "{}");
+  std::vector<std::string> files;
+  std::string error;
+  ASSERT_TRUE(kdreplay::ListPayloadFiles({dir.File("d"), dir.File("d/notes.txt")}, files, error));
+  std::vector<std::string> expected;
+  for (const char* name :
+       {"s-c-1.json", "s-c-2.json.gz", "s-c-9.msgpack.gz", "s-c-10.json", "notes.txt"})
+    expected.push_back(dir.File(std::string("d/") + name));
+  EXPECT_EQ(files, expected);
+  EXPECT_FALSE(kdreplay::ListPayloadFiles({dir.File("missing")}, files, error));
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
 
 TEST(DirectorySink, PrepareRefusesAFile) {

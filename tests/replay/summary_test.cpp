@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "korviad/kd_plugin.h"
+#include "replay_csv.h"
 #include "replay_harness.h"
 #include "replay_options.h"
 #include "replay_record_rows.h"
@@ -184,7 +185,10 @@ TEST(RunSummary, CountsEachPayloadOnceThroughTheFirstChannel) {
   std::vector<std::string> lines = summary.Lines();
   std::string text = Joined(lines);
   EXPECT_EQ(lines[0], "");
-  EXPECT_EQ(lines[1], "Summary of sink \"archive\", channel \"flows\": 2 payloads.") << text;
+  EXPECT_EQ(lines[1],
+            "Summary of sink \"archive\", channel \"flows\": 2 payloads, 1970-01-01 00:00:01 to "
+            "1970-01-01 00:00:02 UTC.")
+      << text;
   EXPECT_NE(text.find("Top 2 of 2 records by bytes; 33 bytes in all."), std::string::npos) << text;
 }
 
@@ -212,6 +216,44 @@ TEST(RunSummary, RanksByBytesAndKeepsTheTopRowsOfALongRun) {
     if (i != 500 && i != 900) third = std::max(third, (i * 7919) % 4000);
   }
   EXPECT_EQ(lines[9].substr(lines[9].rfind(' ') + 1), std::to_string(third)) << text;
+}
+
+TEST(RunSummary, SumsEachRecordAcrossReportsAndRanksByTheChosenCounter) {
+  // Three windows: 10.0.0.1 in every one, 10.0.0.2 once with more bytes than its total.
+  auto feed = [](RunSummary& summary) {
+    for (int window = 0; window < 3; ++window) {
+      json rows = {Type1Row("10.0.0.1", 100, 100)};
+      if (window == 1) rows.push_back(Type1Row("10.0.0.2", 700, 0));
+      rows[0]["packets"] = 10;
+      summary.Observe("s", {"c"},
+                      {{"log_time_start", 1553160644 + 300 * window},
+                       {"log_time_end", 1553160944 + 300 * window},
+                       {"stats", rows}});
+    }
+  };
+  RunSummary by_bytes;
+  feed(by_bytes);
+  std::vector<std::string> lines = by_bytes.Lines();
+  std::string text = Joined(lines);
+  ASSERT_EQ(lines.size(), 9u) << text;
+  EXPECT_EQ(lines[1],
+            "Summary of sink \"s\", channel \"c\": 3 payloads, 2019-03-21 09:30:44 to "
+            "2019-03-21 09:45:44 UTC.");
+  EXPECT_EQ(lines[4], "Top 2 of 2 records by bytes; 1300 bytes in all.");
+  EXPECT_NE(lines[7].find("10.0.0.2"), std::string::npos) << text;
+  std::vector<std::string> first = {
+      "02:00:00:00:00:10", "10.0.0.1", "3.youtube", "37", "300", "300", "30", "600"};
+  std::istringstream cells(lines[8]);
+  for (const std::string& expected : first) {
+    std::string cell;
+    cells >> cell;
+    EXPECT_EQ(cell, expected) << text;
+  }
+  RunSummary by_packets(1, kdreplay::SummaryOrder::kPackets);
+  feed(by_packets);
+  lines = by_packets.Lines();
+  EXPECT_EQ(lines[4], "Top 1 of 2 records by packets; 1300 bytes in all.");
+  EXPECT_NE(lines[7].find("10.0.0.1"), std::string::npos) << Joined(lines);
 }
 
 TEST(RunSummary, LeavesOutColumnsNoRecordHasAndShowsOddTextSafely) {
@@ -268,7 +310,29 @@ TEST(RunSummary, FollowsTheSinkRegistryWhileAttached) {
   kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.1", 1, 2)}), 0x01);
   summary.Detach();
   kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.2", 1, 2)}), 0x01);
-  EXPECT_EQ(summary.Lines()[1], "Summary of sink \"s\", channel \"c\": 1 payload.");
+  EXPECT_EQ(summary.Lines()[1].rfind("Summary of sink \"s\", channel \"c\": 1 payload, ", 0), 0u);
+}
+
+TEST(CsvTables, OneTablePerRecordTypeWithEveryMemberQuotedWhereNeeded) {
+  kdreplay::CsvTables csv;
+  json odd = Type1Row("10.0.0.1", 1, 2);
+  odd["application_id"] = "a,\"b\"\nc";
+  csv.Add(Envelope({odd}));
+  json session = {{"clientMac", "020000000031"}, {"state", "NEW"}};
+  csv.Add({{"apMac", "020000000001"}, {"flows", {session}}});
+  json later = Type1Row("10.0.0.2", 3, 4);
+  later["extra"] = json::array({1, 2});
+  csv.Add(Envelope({later}));
+  csv.Add({{"stats", {{"02:00:00:00:00:10", {{"10.0.0.1", {{"upload", 1}}}}}}}});  // nested
+  EXPECT_EQ(csv.left_out(), 1u);
+  EXPECT_EQ(csv.Lines(),
+            std::vector<std::string>(
+                {"log_time_start,log_time_end,application_id,download,local_ip,local_mac,packets,"
+                 "protocol_id,upload,extra",
+                 "1,2,\"a,\"\"b\"\"\nc\",2,10.0.0.1,02:00:00:00:00:10,5,37,1,",
+                 "1,2,3.youtube,4,10.0.0.2,02:00:00:00:00:10,5,37,3,\"[1,2]\"", "",
+                 "log_time_start,log_time_end,apMac,clientMac,state",
+                 ",,020000000001,020000000031,NEW"}));
 }
 
 TEST(SummaryOptions, AreFlagsWithoutValues) {
@@ -312,7 +376,8 @@ TEST(SummaryProgram, EveryRecordTypeOfTheRealPluginIsTabulated) {
 
       std::vector<std::string> summary = SummaryLines(result.out);
       ASSERT_GE(summary.size(), 7u) << conf << "\n" << result.out;
-      EXPECT_EQ(summary[0], "Summary of sink \"demo\", channel \"records\": 1 payload.");
+      EXPECT_EQ(summary[0].rfind("Summary of sink \"demo\", channel \"records\": 1 payload", 0),
+                0u);
       std::string title = "Record type " + std::to_string(type == 8 && nested ? 4 : type);
       EXPECT_EQ(summary[2].rfind(title, 0), 0u) << conf << "\n" << result.out;
       if (type == 7) {

@@ -1,0 +1,68 @@
+// korvia-replay --csv: the flat rows of the payloads as CSV (RFC 4180), for a spreadsheet or a
+// database import. Each record type is a table of its own: a header line naming
+// log_time_start, log_time_end and every member its rows have (in order of first appearance),
+// then one line per row; tables are apart by an empty line. A value that holds a comma, quote
+// or line break is quoted; arrays (digests, tags) and objects are written as JSON text; an
+// absent member is an empty cell. The NAT session log gives one row per entry of "flows", with
+// the access point's "apMac". Nested payloads have no flat rows and are counted as left out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace kdreplay {
+
+class CsvTables {
+ public:
+  // Adds the rows of one payload. Never throws; a payload of another layout is left out.
+  void Add(const nlohmann::json& payload);
+  // The tables as lines of text, in order of each record type's first payload.
+  std::vector<std::string> Lines() const;
+  // Payloads without flat rows (nested form, another layout).
+  uint64_t left_out() const { return left_out_; }
+
+ private:
+  struct Table {
+    std::vector<std::string> columns;
+    std::map<std::string, size_t> column_index;
+    std::vector<std::vector<std::string>> rows;  // cells by column index; short rows pad empty
+  };
+  void AddRow(Table& table, const nlohmann::json& times, const nlohmann::json& row);
+
+  std::vector<std::pair<int, Table>> tables_;  // by record type, in order of first appearance
+  uint64_t left_out_ = 0;
+};
+
+// The rows a run dispatches, collected as CsvTables. Like the summary, it follows the first sink
+// channel that receives a payload, so that a payload sent to several channels counts once.
+class CsvCollector {
+ public:
+  CsvCollector() = default;
+  CsvCollector(const CsvCollector&) = delete;
+  CsvCollector& operator=(const CsvCollector&) = delete;
+  ~CsvCollector();
+
+  void Attach();
+  void Detach();
+  std::vector<std::string> Lines() const;
+  uint64_t left_out() const;
+
+ private:
+  uint64_t observer_id_ = 0;
+  bool attached_ = false;
+  mutable std::mutex lock_;
+  bool following_ = false;
+  std::string sink_;
+  std::string channel_;
+  CsvTables tables_;
+};
+
+// One CSV cell for value.
+std::string CsvCell(const nlohmann::json& value);
+
+}  // namespace kdreplay
