@@ -3,7 +3,8 @@
 #   bin/korvia-replay                               the host program
 #   ${KORVIA_PLUGIN_DIR}/libkorvia-proc-aggregator.so   the plugin, where a host looks for plugins
 #   ${KORVIA_HOST_LIBRARY_DIR}/libkorviad.so.15         the stand-in host library
-#   ${CMAKE_INSTALL_DOCDIR}/                        README, CHANGELOG, docs/ and examples/
+#   ${CMAKE_INSTALL_DOCDIR}/                        README, CHANGELOG, docs/, examples/ and the
+#                                                   Debian copyright file (ours and the captures')
 #   lib/systemd/system/korvia-replay@.service       a service capturing one interface
 #
 # The stand-in host library goes into a directory of its own, not the system library directory:
@@ -33,7 +34,7 @@ korvia_origin_rpath("${KORVIA_PLUGIN_DIR}" plugin_rpath)
 set_target_properties(korvia-replay PROPERTIES INSTALL_RPATH "${replay_rpath}")
 set_target_properties(korvia-proc-aggregator PROPERTIES INSTALL_RPATH "${plugin_rpath}")
 
-install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md CHANGELOG.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

@@ -31,9 +31,12 @@ replay="$root/usr/bin/korvia-replay"
 doc="$root/usr/share/doc/korvia-proc-aggregator"
 for file in "$replay" "$root/usr/lib/korviad/plugins/libkorvia-proc-aggregator.so" \
     "$doc/README.md" "$doc/CHANGELOG.md" "$doc/docs/records.md" "$doc/examples/aggregator.conf" \
-    "$doc/examples/capture/dhcp-rfc4388.pcap"; do
+    "$doc/examples/capture/dhcp-rfc4388.pcap" "$doc/copyright"; do
   [ -e "$file" ] || fail "the package lacks ${file#"$root"}"
 done
+# Every third-party file the package installs needs its licence in the copyright file.
+grep -q '^Files: .*examples/capture/dhcp-rfc4388.pcap' "$doc/copyright" ||
+  fail "the copyright file does not cover the bundled capture"
 
 # The host library must come from the package, through the program's RUNPATH.
 resolved=$(env -u LD_LIBRARY_PATH ldd "$replay" | grep libkorviad.so.15 || true)

@@ -395,7 +395,7 @@ TEST(ReplayProgram, BundledExamplesRun) {
   auto trees = nested.Dispatches();
   ASSERT_EQ(trees.size(), 1u) << nested.out;
   const json& tree = trees[0]["payload"]["stats"];
-  EXPECT_EQ(tree["02:00:00:00:00:10"]["192.168.1.10"]["126.video"]["91"]["upload"], 2000);
+  EXPECT_EQ(tree["02:00:00:00:00:10"]["192.168.1.10"]["3.youtube"]["37"]["upload"], 2000);
   EXPECT_EQ(nested.Statuses().back()["samples"], 3);
 }
 
