@@ -1,13 +1,8 @@
-// Small host services: terminal icons and digests.
+#include "korviad/kd_digest.h"
+
 #include <xxhash.h>
 
 #include <cstdio>
-
-#include "korviad/kd_digest.h"
-#include "korviad/kd_term.h"
-
-const char* const kdTerm::Icon::INFO = "[i]";
-const char* const kdTerm::Icon::WARN = "[!]";
 
 void kd_xxh64_to_string(uint64_t value, std::string& text) {
   char buffer[17];
