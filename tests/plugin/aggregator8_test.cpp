@@ -22,22 +22,8 @@ TEST(Aggregator8, HostNamePrefersThePreferredOne) {
       f.preferred_host_name = c.preferred;
       f.host_name = c.plain;
     });
-    EXPECT_EQ(kppAggregator8(fixture.plugin(), flow).hostname, c.hostname);
+    EXPECT_EQ(kppAggregator8(fixture.settings(), flow).hostname, c.hostname);
   }
-}
-
-TEST(Aggregator8, KeySeparatesPartsWithUnescapedColons) {
-  auto flow = FlowWith([](kdFlow& f) { f.host_name = "www.example"; });
-  auto v6 = FlowWith([](kdFlow& f) {
-    f.addr_b = Addr("2001:db8::7", 443);
-    f.host_name = "a:b";
-  });
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator8(plain.plugin(), flow).GetKey(),
-            "0:192.0.2.7:443:10:91:www.example:00:11:22:33:44:55:10.0.0.1");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator8(privacy.plugin(), flow).GetKey(), "0:192.0.2.7:443:10:91:www.example");
-  EXPECT_EQ(kppAggregator8(privacy.plugin(), v6).GetKey(), "0:2001:db8::7:443:10:91:a:b");
 }
 
 TEST(Aggregator8, FlatRowsCarryTheHostName) {
