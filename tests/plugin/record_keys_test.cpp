@@ -2,6 +2,10 @@
 // split at a separator inside a part) are separate samples, each reported as it is alone.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <vector>
+
+#include "kpp_record_key.h"
 #include "record_stats.h"
 
 namespace {
@@ -92,5 +96,29 @@ std::string CaseName(const testing::TestParamInfo<LookAlikes>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, RecordKeys, testing::ValuesIn(kLookAlikes), CaseName);
+
+// Any two different lists of parts make different keys, also where a part's text looks like a
+// length and where lengths take more than one byte.
+TEST(RecordKeys, DifferentPartListsNeverShareAKey) {
+  const std::string long127(127, 'x');
+  const std::string long128(128, 'x');
+  const std::vector<std::string> texts = {
+      "",      "\x01",  "\x81",           "\x01\x81",          "x",
+      long127, long128, long128 + "\x01", long127 + "\x80\x01"};
+  std::map<std::string, std::vector<std::string>> seen;
+  auto check = [&](const std::vector<std::string>& parts) {
+    std::string key;
+    for (const std::string& part : parts) kppAppendKeyPart(key, part);
+    auto placed = seen.emplace(key, parts);
+    EXPECT_TRUE(placed.second || placed.first->second == parts) << parts.size() << " parts";
+  };
+  for (const std::string& a : texts) {
+    check({a});
+    for (const std::string& b : texts) {
+      check({a, b});
+      for (const std::string& c : texts) check({a, b, c});
+    }
+  }
+}
 
 }  // namespace
