@@ -46,37 +46,6 @@ TEST(Aggregator1, PacketsWrapAt32Bits) {
   EXPECT_EQ(a.packets, 0u);
 }
 
-TEST(Aggregator1, FlatAndNestedForms) {
-  PluginFixture fixture(ConfWithSink());
-  fixture.Deliver({MakeFlow()});
-  auto payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"], json::parse(R"([{"application_id":"10.example","download":5000,
-              "local_ip":"10.0.0.1","local_mac":"00:11:22:33:44:55","packets":15,
-              "protocol_id":91,"upload":1000}])"));
-
-  fixture.Configure(ConfWithSink({{"nested", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"], json::parse(R"({"00:11:22:33:44:55":{"10.0.0.1":
-              {"10.example":{"91":{"download":5000,"packets":15,"upload":1000}}}}})"));
-
-  fixture.Configure(ConfWithSink({{"nested_mode", true}, {"privacy_mode", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"],
-            json::parse(R"({"10.example":{"91":{"download":5000,"packets":15,"upload":1000}}})"));
-
-  fixture.Configure(ConfWithSink({{"privacy_mode", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"], json::parse(R"([{"application_id":"10.example",
-              "download":5000,"packets":15,"protocol_id":91,"upload":1000}])"));
-}
-
 TEST(Aggregator1, MergedSampleKeepsFirstDimensionsAndSums) {
   PluginFixture fixture(ConfWithSink({{"privacy_mode", true}}));
   auto first = MakeFlow();

@@ -37,45 +37,6 @@ TEST(Aggregator3, OriginInterfaceAndPeerKind) {
   EXPECT_EQ(record.interface, "wan0");
 }
 
-TEST(Aggregator3, FlatRowsAndNestedLeaves) {
-  const json leaf = {{"digests", {"0000000000001234"}},
-                     {"interface", "eth0"},
-                     {"internal", true},
-                     {"ip_protocol", 6},
-                     {"ip_version", 4},
-                     {"local_bytes", 1000},
-                     {"local_origin", true},
-                     {"other_bytes", 5000},
-                     {"other_port", 443},
-                     {"other_type", "unknown"},
-                     {"packets", 15}};
-  json row = leaf;
-  row["detected_application"] = 10;
-  row["detected_application_name"] = "10.example";
-  row["other_ip"] = "192.0.2.7";
-  row["detected_protocol"] = 91;
-  row["detected_protocol_name"] = "TLS";
-  json private_row = row;
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  const json private_tree = {{"192.0.2.7", {{"10.example", {{"TLS", leaf}}}}}};
-
-  struct Case {
-    json conf;
-    json stats;
-  } cases[] = {
-      {{}, json::array({row})},
-      {{{"privacy_mode", true}}, json::array({private_row})},
-      {{{"nested", true}}, {{"00:11:22:33:44:55", {{"10.0.0.1", private_tree}}}}},
-      {{{"nested", true}, {"privacy_mode", true}}, private_tree},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.conf.dump());
-    c.conf["aggregator"] = 3;
-    EXPECT_EQ(StatsFor(c.conf, {MakeFlow()}), c.stats);
-  }
-}
-
 TEST(Aggregator3, MergedSampleKeepsThePortOfItsFirstFlow) {
   auto other_port = FlowWith([](kdFlow& f) { f.addr_b = Addr("192.0.2.7", 8443); });
   json stats = StatsFor({{"aggregator", 3}}, {MakeFlow(), other_port});

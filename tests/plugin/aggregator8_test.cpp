@@ -26,18 +26,6 @@ TEST(Aggregator8, HostNamePrefersThePreferredOne) {
   }
 }
 
-TEST(Aggregator8, FlatRowsCarryTheHostName) {
-  auto flow = FlowWith([](kdFlow& f) { f.host_name = "www.example"; });
-  json row = {{"application_id", 10}, {"download", 5000}, {"hostname", "www.example"},
-              {"ip_protocol", 6},     {"ip_version", 4},  {"other_ip", "192.0.2.7"},
-              {"other_port", 443},    {"packets", 15},    {"protocol_id", 91},
-              {"upload", 1000},       {"vlan_id", 0}};
-  EXPECT_EQ(StatsFor({{"aggregator", 8}, {"privacy_mode", true}}, {flow}), json({row}));
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  EXPECT_EQ(StatsFor({{"aggregator", 8}}, {flow}), json({row}));
-}
-
 TEST(Aggregator8, HostNamesMakeSamplesThatShareOneNestedLeaf) {
   auto first = FlowWith([](kdFlow& f) { f.host_name = "a.example"; });
   auto second = FlowWith([](kdFlow& f) { f.host_name = "b.example"; });
