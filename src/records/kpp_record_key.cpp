@@ -6,6 +6,10 @@ void kppEndKeyPart(std::string& key, size_t part_start) {
   // Seven bits a byte, the highest group first; every byte after the first has its top bit set,
   // so that read backwards the length ends at the first byte without it.
   size_t length = key.size() - part_start;
+  if (length < 0x80) {
+    key += static_cast<char>(length);
+    return;
+  }
   char groups[10];
   size_t count = 0;
   do {

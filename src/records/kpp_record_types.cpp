@@ -78,8 +78,8 @@ const kppRecordType kTypes[] = {
 }  // namespace
 
 const kppRecordType* kppRecordTypeOf(uint32_t number) {
-  for (const kppRecordType& type : kTypes) {
-    if (type.number == number) return &type;
-  }
-  return nullptr;
+  // The table lists the types in order from 1: the flow pass looks a type up for every flow.
+  constexpr uint32_t kCount = sizeof(kTypes) / sizeof(kTypes[0]);
+  if (number == 0 || number > kCount) return nullptr;
+  return &kTypes[number - 1];
 }
