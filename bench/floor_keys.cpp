@@ -24,6 +24,45 @@ void AppendLabel(std::string& out, const kdFlow& flow) {
                                                 : flow.detected_application_name;
 }
 
+// Ends a key part that began at start: its length follows it, seven bits a byte, the highest
+// group first and every later byte with its top bit set.
+void EndPart(std::string& out, size_t start) {
+  size_t length = out.size() - start;
+  char groups[10];
+  size_t count = 0;
+  do {
+    groups[count++] = static_cast<char>(length & 0x7F);
+    length >>= 7;
+  } while (length != 0);
+  out += groups[count - 1];
+  for (size_t i = count - 1; i-- > 0;) out += static_cast<char>(groups[i] | 0x80);
+}
+
+// Key parts: each writer's text followed by its length.
+void Number(std::string& out, uint64_t value) {
+  const size_t start = out.size();
+  AppendDecimal(out, value);
+  EndPart(out, start);
+}
+
+void Address(std::string& out, const kdAddr& addr) {
+  const size_t start = out.size();
+  FloorAddressText(addr, out);
+  EndPart(out, start);
+}
+
+void Label(std::string& out, const kdFlow& flow) {
+  const size_t start = out.size();
+  AppendLabel(out, flow);
+  EndPart(out, start);
+}
+
+void Text(std::string& out, const std::string& text) {
+  const size_t start = out.size();
+  out += text;
+  EndPart(out, start);
+}
+
 }  // namespace
 
 void FloorAddressText(const kdAddr& addr, std::string& out) {
@@ -73,58 +112,41 @@ bool FloorKey(uint32_t type, bool privacy, const kdFlow& flow, std::string& key)
     case 1:
       if (flow.endpoint_map != 1 && flow.endpoint_map != 2) return false;
       if (!privacy) {
-        FloorAddressText(local_mac, key);
-        FloorAddressText(local_ip, key);
+        Address(key, local_mac);
+        Address(key, local_ip);
       }
-      AppendLabel(key, flow);
-      AppendDecimal(key, flow.detected_protocol);
+      Label(key, flow);
+      Number(key, flow.detected_protocol);
       return true;
     case 2:
     case 3:
     case 6:
-      AppendDecimal(key, flow.ip_protocol);
+      Number(key, flow.ip_protocol);
       if (!privacy) {
-        FloorAddressText(local_mac, key);
-        FloorAddressText(local_ip, key);
+        Address(key, local_mac);
+        Address(key, local_ip);
       }
-      FloorAddressText(other_ip, key);
-      AppendLabel(key, flow);
+      Address(key, other_ip);
+      Label(key, flow);
       if (type == 2)
-        AppendDecimal(key, flow.detected_protocol);
+        Number(key, flow.detected_protocol);
       else
-        key += flow.detected_protocol_name;
+        Text(key, flow.detected_protocol_name);
       return true;
     case 4:
-      AppendDecimal(key, flow.vlan_id);
-      FloorAddressText(other_ip, key);
-      AppendDecimal(key, other_ip.GetPort(true));
-      AppendDecimal(key, flow.detected_application);
-      AppendDecimal(key, flow.detected_protocol);
+    case 8:
+      Number(key, flow.vlan_id);
+      Address(key, other_ip);
+      Number(key, other_ip.GetPort(true));
+      Number(key, flow.detected_application);
+      Number(key, flow.detected_protocol);
+      if (type == 8)
+        Text(key, flow.preferred_host_name.empty() ? flow.host_name : flow.preferred_host_name);
       if (!privacy) {
-        FloorAddressText(local_mac, key);
-        FloorAddressText(local_ip, key);
+        Address(key, local_mac);
+        Address(key, local_ip);
       }
       return true;
-    case 8: {
-      AppendDecimal(key, flow.vlan_id);
-      key += ':';
-      FloorAddressText(other_ip, key);
-      key += ':';
-      AppendDecimal(key, other_ip.GetPort(true));
-      key += ':';
-      AppendDecimal(key, flow.detected_application);
-      key += ':';
-      AppendDecimal(key, flow.detected_protocol);
-      key += ':';
-      key += flow.preferred_host_name.empty() ? flow.host_name : flow.preferred_host_name;
-      if (!privacy) {
-        key += ':';
-        FloorAddressText(local_mac, key);
-        key += ':';
-        FloorAddressText(local_ip, key);
-      }
-      return true;
-    }
     default:
       return false;
   }

@@ -7,7 +7,7 @@
 #include "bench_cases.h"
 #include "bench_plugin.h"
 #include "floor_keys.h"
-#include "kpp_record_factory.h"
+#include "kpp_record_types.h"
 
 namespace kppbench {
 
@@ -47,7 +47,7 @@ bool FloorKeysMatch(const Snapshot& snapshot, const FlowCase& c) {
   std::string key;
   for (size_t i = 0; i < snapshot.flows().size() && i < 2000; ++i) {
     const auto& flow = snapshot.flows()[i];
-    auto record = kppMakeFlowRecord(c.type, bench.plugin(), flow);
+    auto record = kppRecordTypeOf(c.type)->from_flow(bench.plugin().GetRecordSettings(), flow);
     if (!FloorKey(c.type, c.privacy, *flow, key)) continue;
     if (!record || record->GetKey() != key) {
       std::fprintf(stderr, "floor key %s, record key %s\n", key.c_str(),

@@ -22,9 +22,9 @@ kdPlugin::kdPlugin(const std::string& tag, Type type, const kdPluginParameters& 
 
 kdPlugin::~kdPlugin() = default;
 
+void kdPlugin::GetLibrary(std::string& library) { library = tag; }
 void kdPlugin::GetName(std::string& name) { name = tag; }
 void kdPlugin::GetVersion(std::string& version) { version = "0.0.0"; }
-void kdPlugin::GetLibrary(std::string& library) { library = tag; }
 void kdPlugin::GetStatus(nlohmann::json& /*status*/) {}
 void kdPlugin::DisplayStatus(const nlohmann::json& /*status*/) {}
 void kdPlugin::DispatchEvent(Event /*event*/, void* /*argument*/) {}

@@ -11,7 +11,7 @@ using namespace testing_support;
 TEST(Aggregator1, SidesFollowEndpointMap) {
   PluginFixture fixture;
   auto flow = MakeFlow();
-  kppAggregator1 a(fixture.plugin(), flow);
+  kppAggregator1 a(fixture.settings(), flow);
   EXPECT_EQ(a.local_mac, "00:11:22:33:44:55");
   EXPECT_EQ(a.local_ip, "10.0.0.1");
   EXPECT_EQ(a.upload, 1000u);
@@ -19,25 +19,18 @@ TEST(Aggregator1, SidesFollowEndpointMap) {
   EXPECT_EQ(a.packets, 15u);
 
   flow->endpoint_map = 2;
-  kppAggregator1 b(fixture.plugin(), flow);
+  kppAggregator1 b(fixture.settings(), flow);
   EXPECT_EQ(b.local_mac, "66:77:88:99:aa:bb");
   EXPECT_EQ(b.local_ip, "192.0.2.7");
   EXPECT_EQ(b.upload, 5000u);
   EXPECT_EQ(b.download, 1000u);
 }
 
-TEST(Aggregator1, KeyAndLabel) {
-  PluginFixture fixture;
+TEST(Aggregator1, UnnamedApplicationLabel) {
   auto flow = MakeFlow();
   flow->detected_application = 0;
   flow->detected_application_name = "";
-  kppAggregator1 a(fixture.plugin(), flow);
-  EXPECT_EQ(a.application_id, "0.korvia.unclassified");
-  EXPECT_EQ(a.GetKey(), "00:11:22:33:44:5510.0.0.10.korvia.unclassified91");
-
-  fixture.Configure({{"privacy_mode", true}});
-  kppAggregator1 b(fixture.plugin(), flow);
-  EXPECT_EQ(b.GetKey(), "0.korvia.unclassified91");
+  EXPECT_EQ(kppAggregator1(kppRecordSettings(), flow).application_id, "0.korvia.unclassified");
 }
 
 TEST(Aggregator1, PacketsWrapAt32Bits) {
@@ -45,44 +38,12 @@ TEST(Aggregator1, PacketsWrapAt32Bits) {
   auto flow = MakeFlow();
   flow->packets_a = 0xFFFFFFFF;
   flow->packets_b = 2;
-  kppAggregator1 a(fixture.plugin(), flow);
+  kppAggregator1 a(fixture.settings(), flow);
   EXPECT_EQ(a.packets, 1u);
-  kppAggregator1 b(fixture.plugin(), flow);
+  kppAggregator1 b(fixture.settings(), flow);
   b.packets = 0xFFFFFFFF;
   a += b;
   EXPECT_EQ(a.packets, 0u);
-}
-
-TEST(Aggregator1, FlatAndNestedForms) {
-  PluginFixture fixture(ConfWithSink());
-  fixture.Deliver({MakeFlow()});
-  auto payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"],
-            json::parse(R"([{"application_id":"10.example","download":5000,
-              "local_ip":"10.0.0.1","local_mac":"00:11:22:33:44:55","packets":15,
-              "protocol_id":91,"upload":1000}])"));
-
-  fixture.Configure(ConfWithSink({{"nested", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"], json::parse(R"({"00:11:22:33:44:55":{"10.0.0.1":
-              {"10.example":{"91":{"download":5000,"packets":15,"upload":1000}}}}})"));
-
-  fixture.Configure(ConfWithSink({{"nested_mode", true}, {"privacy_mode", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"],
-            json::parse(R"({"10.example":{"91":{"download":5000,"packets":15,"upload":1000}}})"));
-
-  fixture.Configure(ConfWithSink({{"privacy_mode", true}}));
-  fixture.Deliver({MakeFlow()});
-  payloads = fixture.Payloads();
-  ASSERT_EQ(payloads.size(), 1u);
-  EXPECT_EQ(payloads[0]["stats"], json::parse(R"([{"application_id":"10.example",
-              "download":5000,"packets":15,"protocol_id":91,"upload":1000}])"));
 }
 
 TEST(Aggregator1, MergedSampleKeepsFirstDimensionsAndSums) {

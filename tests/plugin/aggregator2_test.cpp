@@ -8,63 +8,6 @@ namespace {
 
 using namespace testing_support;
 
-TEST(Aggregator2, KeyLeavesLocalAddressesOutInPrivacyMode) {
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator2(plain.plugin(), MakeFlow()).GetKey(),
-            "600:11:22:33:44:5510.0.0.1192.0.2.710.example91");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator2(privacy.plugin(), MakeFlow()).GetKey(), "6192.0.2.710.example91");
-}
-
-TEST(Aggregator2, PartsThatRunTogetherShareOneSampleWithTheFirstDimensions) {
-  // "10.ab" + "12" and "10.ab1" + "2" join to the same key.
-  auto first = FlowWith([](kdFlow& f) {
-    f.detected_application_name = "ab";
-    f.detected_protocol = 12;
-  });
-  auto second = FlowWith([](kdFlow& f) {
-    f.detected_application_name = "ab1";
-    f.detected_protocol = 2;
-    f.digests = {0x99};
-  });
-  json stats = StatsFor({{"aggregator", 2}}, {first, second});
-  ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0]["application_id"], "10.ab");
-  EXPECT_EQ(stats[0]["protocol_id"], 12);
-  EXPECT_EQ(stats[0]["flow_count"], 2);
-}
-
-TEST(Aggregator2, FlatRowsAndNestedLeaves) {
-  const json leaf = {{"flow_count", 1},
-                     {"ip_protocol", 6},
-                     {"local_bytes", 1000},
-                     {"other_bytes", 5000},
-                     {"packets", 15}};
-  json row = leaf;
-  row["application_id"] = "10.example";
-  row["other_ip"] = "192.0.2.7";
-  row["protocol_id"] = 91;
-  json private_row = row;
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  const json private_tree = {{"192.0.2.7", {{"10.example", {{"91", leaf}}}}}};
-
-  struct Case {
-    json conf;
-    json stats;
-  } cases[] = {
-      {{}, json::array({row})},
-      {{{"privacy_mode", true}}, json::array({private_row})},
-      {{{"nested", true}}, {{"00:11:22:33:44:55", {{"10.0.0.1", private_tree}}}}},
-      {{{"nested", true}, {"privacy_mode", true}}, private_tree},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.conf.dump());
-    c.conf["aggregator"] = 2;
-    EXPECT_EQ(StatsFor(c.conf, {MakeFlow()}), c.stats);
-  }
-}
-
 TEST(Aggregator2, SamplesOnOneNestedPathAreSummed) {
   // The path leaves out the IP protocol, which the key holds.
   auto udp = FlowWith([](kdFlow& f) {

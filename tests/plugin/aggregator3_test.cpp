@@ -8,22 +8,6 @@ namespace {
 
 using namespace testing_support;
 
-TEST(Aggregator3, KeyJoinsApplicationLabelAndProtocolName) {
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator3(plain.plugin(), MakeFlow()).GetKey(),
-            "600:11:22:33:44:5510.0.0.1192.0.2.710.exampleTLS");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator3(privacy.plugin(), MakeFlow()).GetKey(), "6192.0.2.710.exampleTLS");
-
-  // "10.ex" + "ampleTLS" runs together into the same key as "10.example" + "TLS".
-  auto other = FlowWith([](kdFlow& f) {
-    f.detected_application_name = "ex";
-    f.detected_protocol_name = "ampleTLS";
-  });
-  EXPECT_EQ(kppAggregator3(plain.plugin(), other).GetKey(),
-            kppAggregator3(plain.plugin(), MakeFlow()).GetKey());
-}
-
 TEST(Aggregator3, OriginInterfaceAndPeerKind) {
   struct Case {
     uint8_t origin, endpoint_map, other_type;
@@ -40,7 +24,7 @@ TEST(Aggregator3, OriginInterfaceAndPeerKind) {
       f.endpoint_map = c.endpoint_map;
       f.other_type = c.other_type;
     });
-    kppAggregator3 record(fixture.plugin(), flow);
+    kppAggregator3 record(fixture.settings(), flow);
     EXPECT_EQ(record.local_origin, c.local_origin) << int{c.origin} << "/" << int{c.endpoint_map};
     EXPECT_EQ(record.other_type, c.word) << int{c.other_type};
   }
@@ -48,48 +32,9 @@ TEST(Aggregator3, OriginInterfaceAndPeerKind) {
   external->iface = std::make_shared<kdInterface>(*external->iface);
   external->iface->role = kdInterface::kRoleExternal;
   external->iface->name = "wan0";
-  kppAggregator3 record(fixture.plugin(), external);
+  kppAggregator3 record(fixture.settings(), external);
   EXPECT_FALSE(record.internal);
   EXPECT_EQ(record.interface, "wan0");
-}
-
-TEST(Aggregator3, FlatRowsAndNestedLeaves) {
-  const json leaf = {{"digests", {"0000000000001234"}},
-                     {"interface", "eth0"},
-                     {"internal", true},
-                     {"ip_protocol", 6},
-                     {"ip_version", 4},
-                     {"local_bytes", 1000},
-                     {"local_origin", true},
-                     {"other_bytes", 5000},
-                     {"other_port", 443},
-                     {"other_type", "unknown"},
-                     {"packets", 15}};
-  json row = leaf;
-  row["detected_application"] = 10;
-  row["detected_application_name"] = "10.example";
-  row["other_ip"] = "192.0.2.7";
-  row["detected_protocol"] = 91;
-  row["detected_protocol_name"] = "TLS";
-  json private_row = row;
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  const json private_tree = {{"192.0.2.7", {{"10.example", {{"TLS", leaf}}}}}};
-
-  struct Case {
-    json conf;
-    json stats;
-  } cases[] = {
-      {{}, json::array({row})},
-      {{{"privacy_mode", true}}, json::array({private_row})},
-      {{{"nested", true}}, {{"00:11:22:33:44:55", {{"10.0.0.1", private_tree}}}}},
-      {{{"nested", true}, {"privacy_mode", true}}, private_tree},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.conf.dump());
-    c.conf["aggregator"] = 3;
-    EXPECT_EQ(StatsFor(c.conf, {MakeFlow()}), c.stats);
-  }
 }
 
 TEST(Aggregator3, MergedSampleKeepsThePortOfItsFirstFlow) {

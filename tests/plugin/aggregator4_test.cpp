@@ -23,40 +23,6 @@ const json kSmallLeaf = {{"download", 5000}, {"ip_protocol", 6}, {"ip_version", 
                          {"other_port", 2},  {"packets", 15},    {"upload", 1000},
                          {"vlan_id", 1}};
 
-TEST(Aggregator4, KeyPutsLocalAddressesLast) {
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator4(plain.plugin(), MakeFlow()).GetKey(),
-            "0192.0.2.74431091"
-            "00:11:22:33:44:55"
-            "10.0.0.1");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator4(privacy.plugin(), MakeFlow()).GetKey(), "0192.0.2.74431091");
-}
-
-TEST(Aggregator4, PartsThatRunTogetherShareOneSampleWithTheFirstDimensions) {
-  // Port 443 + application 10 and port 4431 + application 0 both join to "4431091".
-  auto other = FlowWith([](kdFlow& f) {
-    f.addr_b = Addr("192.0.2.7", 4431);
-    f.detected_application = 0;
-  });
-  json stats = StatsFor({{"aggregator", 4}}, {MakeFlow(), other});
-  ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0]["other_port"], 443);
-  EXPECT_EQ(stats[0]["application_id"], 10);
-  EXPECT_EQ(stats[0]["packets"], 30);
-}
-
-TEST(Aggregator4, FlatRows) {
-  json row = {{"application_id", 10}, {"download", 5000},        {"ip_protocol", 6},
-              {"ip_version", 4},      {"other_ip", "192.0.2.7"}, {"other_port", 443},
-              {"packets", 15},        {"protocol_id", 91},       {"upload", 1000},
-              {"vlan_id", 0}};
-  EXPECT_EQ(StatsFor({{"aggregator", 4}, {"privacy_mode", true}}, {MakeFlow()}), json({row}));
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  EXPECT_EQ(StatsFor({{"aggregator", 4}}, {MakeFlow()}), json({row}));
-}
-
 TEST(Aggregator4, NestedLevelsAreArrayPositionsPaddedWithNull) {
   json stats = StatsFor({{"aggregator", 4}, {"nested", true}}, {MakeFlow()});
   ASSERT_TRUE(stats.is_array());

@@ -108,8 +108,8 @@ TEST(Aggregator5, TwoEventsSumAndKeepLargestPacket) {
   EXPECT_EQ(row["largest_bytes"], 9000u);
 
   // The unwritten counters are summed too.
-  kppAggregator5 a(fixture.plugin(), "wan0", first);
-  a += kppAggregator5(fixture.plugin(), "wan0", second);
+  kppAggregator5 a(fixture.settings(), "wan0", first);
+  a += kppAggregator5(fixture.settings(), "wan0", second);
   EXPECT_EQ(a.packet_stats.ip4, 2000u);
   EXPECT_EQ(a.packet_stats.ip6_bytes, 2000u);
   EXPECT_EQ(a.packet_stats.largest_bytes, 9000u);
@@ -146,7 +146,7 @@ TEST(Aggregator5, EndpointMapPairingIsReversed) {
     flow->bytes_b = 7;
     flow->packets_a = 9;
     flow->packets_b = 2;
-    kppAggregator5 record(fixture.plugin(), flow);
+    kppAggregator5 record(fixture.settings(), flow);
     EXPECT_EQ(record.GetKey(), "eth0");
     EXPECT_EQ(record.local_bytes, c.local_bytes) << int(c.endpoint_map);
     EXPECT_EQ(record.other_bytes, c.other_bytes) << int(c.endpoint_map);
@@ -181,14 +181,14 @@ TEST(Aggregator5, PacketCountersWrapAt32BitsBytesDoNot) {
   flow->packets_b = 0xFFFFFFF0;
   flow->bytes_a = 0xFFFFFFFF;
   flow->bytes_b = 0xFFFFFFFF;
-  kppAggregator5 a(fixture.plugin(), flow);
-  a += kppAggregator5(fixture.plugin(), flow);
+  kppAggregator5 a(fixture.settings(), flow);
+  a += kppAggregator5(fixture.settings(), flow);
   EXPECT_EQ(a.local_packets, 0xFFFFFFFEu);
   EXPECT_EQ(a.other_packets, 0xFFFFFFE0u);
   EXPECT_EQ(a.local_bytes, 0x1FFFFFFFEu);
   EXPECT_EQ(a.other_bytes, 0x1FFFFFFFEu);
   flow->packets_a = 3;
-  a += kppAggregator5(fixture.plugin(), flow);
+  a += kppAggregator5(fixture.settings(), flow);
   EXPECT_EQ(a.local_packets, 1u);
 }
 

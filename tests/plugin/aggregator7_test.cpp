@@ -49,9 +49,9 @@ class Aggregator7 : public ::testing::Test {
   }
 
   json Encoded(const std::shared_ptr<kdFlow>& flow) {
-    kppAggregator7 record(fixture.plugin(), flow);
+    kppAggregator7 record(fixture.settings(), flow);
     json out;
-    record.Encode(out);
+    record.Encode(out, fixture.settings());
     return out;
   }
 
@@ -89,7 +89,7 @@ TEST_F(Aggregator7, CaptureTypeRoutesTheLookup) {
   for (const Case& c : cases) {
     auto flow = NatFlow();
     flow->iface->capture_type = c.capture_type;
-    kppAggregator7 record(fixture.plugin(), flow);
+    kppAggregator7 record(fixture.settings(), flow);
     EXPECT_EQ(record.ap_mac, c.ap_mac) << c.capture_type;
     EXPECT_EQ(record.GetKey(), c.ap_mac) << c.capture_type;
   }
@@ -106,7 +106,7 @@ TEST_F(Aggregator7, NoIndexMeansNoLookup) {
   auto no_iface = NatFlow();
   no_iface->iface.reset();
   for (const auto& flow : {by_iface, by_flow, no_iface}) {
-    kppAggregator7 record(fixture.plugin(), flow);
+    kppAggregator7 record(fixture.settings(), flow);
     EXPECT_EQ(record.ap_mac, "000000000000");
   }
 }
@@ -126,13 +126,13 @@ TEST_F(Aggregator7, OnlyEthernetLookupResultsCount) {
   };
   for (const Case& c : cases) {
     instance.addr_lookup.SetLinkAddress(kApIndex, c.link);
-    kppAggregator7 record(fixture.plugin(), NatFlow());
+    kppAggregator7 record(fixture.settings(), NatFlow());
     EXPECT_EQ(record.ap_mac, c.ap_mac) << c.what;
   }
   // An index that neither the host's table nor the system knows.
   auto flow = NatFlow();
   flow->iface->index = 0x7FFFFFF0;
-  kppAggregator7 unknown(fixture.plugin(), flow);
+  kppAggregator7 unknown(fixture.settings(), flow);
   EXPECT_EQ(unknown.ap_mac, "000000000000");
 }
 

@@ -22,34 +22,8 @@ TEST(Aggregator8, HostNamePrefersThePreferredOne) {
       f.preferred_host_name = c.preferred;
       f.host_name = c.plain;
     });
-    EXPECT_EQ(kppAggregator8(fixture.plugin(), flow).hostname, c.hostname);
+    EXPECT_EQ(kppAggregator8(fixture.settings(), flow).hostname, c.hostname);
   }
-}
-
-TEST(Aggregator8, KeySeparatesPartsWithUnescapedColons) {
-  auto flow = FlowWith([](kdFlow& f) { f.host_name = "www.example"; });
-  auto v6 = FlowWith([](kdFlow& f) {
-    f.addr_b = Addr("2001:db8::7", 443);
-    f.host_name = "a:b";
-  });
-  PluginFixture plain;
-  EXPECT_EQ(kppAggregator8(plain.plugin(), flow).GetKey(),
-            "0:192.0.2.7:443:10:91:www.example:00:11:22:33:44:55:10.0.0.1");
-  PluginFixture privacy(json{{"privacy_mode", true}});
-  EXPECT_EQ(kppAggregator8(privacy.plugin(), flow).GetKey(), "0:192.0.2.7:443:10:91:www.example");
-  EXPECT_EQ(kppAggregator8(privacy.plugin(), v6).GetKey(), "0:2001:db8::7:443:10:91:a:b");
-}
-
-TEST(Aggregator8, FlatRowsCarryTheHostName) {
-  auto flow = FlowWith([](kdFlow& f) { f.host_name = "www.example"; });
-  json row = {{"application_id", 10}, {"download", 5000}, {"hostname", "www.example"},
-              {"ip_protocol", 6},     {"ip_version", 4},  {"other_ip", "192.0.2.7"},
-              {"other_port", 443},    {"packets", 15},    {"protocol_id", 91},
-              {"upload", 1000},       {"vlan_id", 0}};
-  EXPECT_EQ(StatsFor({{"aggregator", 8}, {"privacy_mode", true}}, {flow}), json({row}));
-  row["local_ip"] = "10.0.0.1";
-  row["local_mac"] = "00:11:22:33:44:55";
-  EXPECT_EQ(StatsFor({{"aggregator", 8}}, {flow}), json({row}));
 }
 
 TEST(Aggregator8, HostNamesMakeSamplesThatShareOneNestedLeaf) {

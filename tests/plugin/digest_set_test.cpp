@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "kpp_record.h"
+#include "kpp_digest_set.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "korviad/kd_exception.h"
-#include "kpp_record_factory.h"
+#include "kpp_record_types.h"
 #include "plugin_fixture.h"
 #include "test_record.h"
 
@@ -104,8 +104,8 @@ TEST(EventIntake, RecordBuiltBeforeTypeChangeIsDropped) {
   PluginFixture fixture(json{{"aggregator", 5}});
   kppPlugin& plugin = fixture.plugin();
   kdPacketStats stats;
-  auto stale_stats = kppMakeStatsRecord(plugin, "eth0", stats);
-  auto stale_nat = kppMakeNatRecord(plugin, NatFlow());
+  auto stale_stats = kppRecordTypeOf(5)->from_stats_event(fixture.settings(), "eth0", stats);
+  auto stale_nat = kppRecordTypeOf(7)->from_flow_event(fixture.settings(), NatFlow());
 
   fixture.Configure({{"aggregator", 1}});
   // Nothing of the old type enters an empty table...
@@ -118,7 +118,7 @@ TEST(EventIntake, RecordBuiltBeforeTypeChangeIsDropped) {
   EXPECT_EQ(current->count, 3u);
 
   fixture.Configure({{"aggregator", 7}});
-  auto current_nat = kppMakeNatRecord(plugin, NatFlow());
+  auto current_nat = kppRecordTypeOf(7)->from_flow_event(fixture.settings(), NatFlow());
   ASSERT_EQ(plugin.InsertOrMerge(current_nat), kppPlugin::InsertResult::kNew);
   EXPECT_EQ(plugin.InsertOrMerge(stale_stats), kppPlugin::InsertResult::kDropped);
   EXPECT_EQ(plugin.InsertOrMerge(stale_nat), kppPlugin::InsertResult::kMerged);

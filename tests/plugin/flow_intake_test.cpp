@@ -7,8 +7,9 @@
 #include <random>
 
 #include "kpp_aggregator1.h"
-#include "kpp_record_factory.h"
+#include "kpp_record_types.h"
 #include "plugin_fixture.h"
+#include "test_record.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ std::vector<std::shared_ptr<kdFlow>> VariedFlows() {
 
 json EncodedRow(const kppAggregator& record) {
   json row;
-  record.Encode(row);
+  record.Encode(row, kppRecordSettings());
   return row;
 }
 
@@ -64,12 +65,12 @@ TEST(FlowIntake, KeyFromFlowIsTheRecordsKey) {
       json conf = modes;
       conf["aggregator"] = type;
       PluginFixture fixture(conf);
-      const kppFlowIntake* intake = kppFlowIntakeOf(type);
+      const kppRecordType* intake = kppRecordTypeOf(type);
       ASSERT_NE(intake, nullptr) << type;
       std::string key = "left over";
       for (size_t i = 0; i < flows.size(); ++i) {
-        auto record = kppMakeFlowRecord(type, fixture.plugin(), flows[i]);
-        intake->key_from_flow(*flows[i], fixture.plugin().GetFlags(), key);
+        auto record = intake->from_flow(fixture.settings(), flows[i]);
+        intake->key_from_flow(*flows[i], fixture.settings(), key);
         EXPECT_EQ(key, record->GetKey()) << "type " << type << ", " << modes << ", flow " << i;
       }
     }
@@ -79,15 +80,15 @@ TEST(FlowIntake, KeyFromFlowIsTheRecordsKey) {
 TEST(FlowIntake, AddFlowEqualsMergingTheRecord) {
   const auto flows = VariedFlows();
   for (uint32_t type : kFlowTypes) {
-    PluginFixture fixture(json{{"aggregator", type}});
-    const kppFlowIntake* intake = kppFlowIntakeOf(type);
+    const kppRecordType* intake = kppRecordTypeOf(type);
     ASSERT_NE(intake, nullptr) << type;
+    const kppRecordSettings settings;
     // Each flow merged into samples first built from a few different flows.
     for (size_t first = 0; first < 4; ++first) {
-      auto by_record = kppMakeFlowRecord(type, fixture.plugin(), flows[first]);
-      auto by_flow = kppMakeFlowRecord(type, fixture.plugin(), flows[first]);
+      auto by_record = intake->from_flow(settings, flows[first]);
+      auto by_flow = intake->from_flow(settings, flows[first]);
       for (size_t i = 0; i < flows.size(); ++i) {
-        by_record->MergeFrom(*kppMakeFlowRecord(type, fixture.plugin(), flows[i]));
+        by_record->MergeFrom(*intake->from_flow(settings, flows[i]));
         intake->add_flow(*by_flow, *flows[i]);
         ASSERT_EQ(EncodedRow(*by_flow), EncodedRow(*by_record))
             << "type " << type << ", first " << first << ", flow " << i;
@@ -99,44 +100,46 @@ TEST(FlowIntake, AddFlowEqualsMergingTheRecord) {
 // Type 1 keeps all of its text in one string and its key is part of it: a sample built in privacy
 // mode still knows its local addresses, for a reload that turns privacy mode off.
 TEST(FlowIntake, Type1KeepsItsLocalAddressesInPrivacyMode) {
-  PluginFixture fixture(json{{"privacy_mode", true}});
-  kppAggregator1 record(fixture.plugin(), MakeFlow());
-  EXPECT_EQ(record.GetKey(), "10.example91");
+  kppRecordSettings privacy;
+  privacy.privacy = true;
+  const kppRecordSettings plain;
+  const auto flow = MakeFlow();
+  std::string private_key;
+  std::string plain_key;
+  kppAggregator1::KeyFromFlow(*flow, privacy, private_key);
+  kppAggregator1::KeyFromFlow(*flow, plain, plain_key);
+  kppAggregator1 record(privacy, flow);
+  EXPECT_EQ(record.GetKey(), private_key);
   EXPECT_EQ(record.local_mac, "00:11:22:33:44:55");
   EXPECT_EQ(record.local_ip, "10.0.0.1");
   EXPECT_EQ(record.application_id, "10.example");
 
-  fixture.Configure(json::object());
   EXPECT_EQ(EncodedRow(record)["local_mac"], "00:11:22:33:44:55");
-  record.MakeKey();
-  EXPECT_EQ(record.GetKey(), "00:11:22:33:44:5510.0.0.110.example91");
+  record.MakeKey(plain);
+  EXPECT_EQ(record.GetKey(), plain_key);
   EXPECT_EQ(record.local_ip, "10.0.0.1");
   EXPECT_EQ(record.application_id, "10.example");
-  fixture.Configure(json{{"privacy_mode", true}});
-  record.MakeKey();
-  EXPECT_EQ(record.GetKey(), "10.example91");
+  record.MakeKey(privacy);
+  EXPECT_EQ(record.GetKey(), private_key);
   EXPECT_EQ(record.local_mac, "00:11:22:33:44:55");
 }
 
-TEST(FlowIntake, NoIntakeWithoutAFlowConstructor) {
-  EXPECT_EQ(kppFlowIntakeOf(7), nullptr);
-  EXPECT_EQ(kppFlowIntakeOf(0), nullptr);
-  EXPECT_EQ(kppFlowIntakeOf(9), nullptr);
-}
-
-// A record that is nothing but its key.
-class KeyRecord : public kppAggregator {
- public:
-  KeyRecord(const kppPlugin& plugin, std::string text) : kppAggregator(plugin) {
-    key = std::move(text);
+TEST(FlowIntake, EveryTypeEntryIsComplete) {
+  for (uint32_t number = 1; number <= 8; ++number) {
+    const kppRecordType* type = kppRecordTypeOf(number);
+    ASSERT_NE(type, nullptr) << number;
+    EXPECT_EQ(type->number, number);
+    // Every type is fed by something, and a flow-fed type can take a flow without a record.
+    EXPECT_TRUE(type->from_flow || type->from_flow_event || type->from_stats_event) << number;
+    EXPECT_EQ(type->from_flow != nullptr, type->key_from_flow != nullptr) << number;
+    EXPECT_EQ(type->from_flow != nullptr, type->add_flow != nullptr) << number;
   }
-  void MakeKey() override {}
-  uint32_t Type() const override { return 1; }
-  void MergeFrom(const kppAggregator&) override {}
-};
+  EXPECT_EQ(kppRecordTypeOf(7)->from_flow, nullptr);
+  EXPECT_EQ(kppRecordTypeOf(0), nullptr);
+  EXPECT_EQ(kppRecordTypeOf(9), nullptr);
+}
 
 TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
-  PluginFixture fixture;
   kppSampleTable table;
   EXPECT_EQ(table.Find(""), nullptr);
   // Keys that are prefixes of one another, the empty key, and enough of them to grow many times.
@@ -144,7 +147,7 @@ TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
   for (int i = 0; i < 20000; ++i) keys.push_back("key" + std::to_string(i * 7919));
   for (size_t i = 0; i < keys.size(); ++i) {
     ASSERT_EQ(table.Find(keys[i]), nullptr) << keys[i];
-    table.Insert(std::make_shared<KeyRecord>(fixture.plugin(), keys[i]));
+    table.Insert(std::make_shared<TestRecord>(keys[i], 1), kppRecordSettings());
     ASSERT_NE(table.Find(keys[i]), nullptr);
   }
   ASSERT_EQ(table.size(), keys.size());
@@ -165,7 +168,7 @@ TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
   other.clear();
   EXPECT_TRUE(other.empty());
   EXPECT_EQ(other.Find("a"), nullptr);
-  other.Insert(std::make_shared<KeyRecord>(fixture.plugin(), "a"));
+  other.Insert(std::make_shared<TestRecord>("a", 1), kppRecordSettings());
   EXPECT_NE(other.Find("a"), nullptr);
   EXPECT_EQ(other.size(), 1u);
 }

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kpp_record_factory.h"
+#include "kpp_record_types.h"
 #include "plugin_fixture.h"
 
 namespace {
@@ -278,7 +278,7 @@ TEST(HostileConfiguration, ChannelAndSinkNamesPassThroughUnchanged) {
     for (const std::string& channel : channels) table[sink][channel] = json::object();
   }
   PluginFixture fixture(json{{"sinks", table}});
-  fixture.plugin().InsertOrMerge(kppMakeFlowRecord(1, fixture.plugin(), MakeFlow()));
+  fixture.plugin().InsertOrMerge(kppRecordTypeOf(1)->from_flow(fixture.settings(), MakeFlow()));
   SinkCapture capture;
   fixture.plugin().ProcessStatsPayload();
 

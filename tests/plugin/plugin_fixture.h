@@ -19,6 +19,8 @@ class PluginFixture {
   }
 
   kppPlugin& plugin() { return *plugin_; }
+  // The settings records are built with under the current configuration.
+  kppRecordSettings settings() const { return plugin_->GetRecordSettings(); }
   const std::string& conf_path() const { return path_; }
 
   // Rewrites the configuration and reloads it.

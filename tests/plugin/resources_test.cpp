@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "kpp_record_factory.h"
 #include "plugin_fixture.h"
 #include "test_record.h"
 
@@ -86,14 +85,9 @@ TEST(Resources, TableIsEmptyAfterPassesThatFail) {
   EXPECT_TRUE(log.Contains("dispatch to sink/ch failed"));
 
   // A record that cannot be encoded ends the pass; the table was emptied all the same.
-  class Unencodable : public TestRecord {
-   public:
-    using TestRecord::TestRecord;
-    bool Append(json& /*stats*/) const override { throw std::runtime_error("cannot encode"); }
-  };
   PluginFixture broken(ConfWithSink());
   kppPlugin& plugin = broken.plugin();
-  plugin.InsertOrMerge(std::make_shared<Unencodable>(plugin, "bad", 1));
+  plugin.InsertOrMerge(std::make_shared<UnencodableRecord>("bad", 1));
   EXPECT_THROW(plugin.ProcessStatsPayload(), std::runtime_error);
   EXPECT_EQ(plugin.GetSampleCount(), 0u);
   EXPECT_TRUE(LocksAreFree(plugin));

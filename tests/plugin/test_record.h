@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "kpp_aggregator.h"
@@ -11,24 +12,17 @@ namespace testing_support {
 
 class TestRecord : public kppAggregator {
  public:
-  TestRecord(const kppPlugin& plugin, std::string name, uint32_t type, uint64_t count = 1)
-      : kppAggregator(plugin), name(std::move(name)), type(type), count(count) {
-    MakeKey();
+  TestRecord(std::string name, uint32_t type, uint64_t count = 1)
+      : name(std::move(name)), type(type), count(count) {
+    MakeKey(kppRecordSettings());
   }
-  void MakeKey() override { key = name; }
-  bool Append(nlohmann::json& stats) const override {
-    nlohmann::json record;
-    Encode(record);
-    if (plugin.GetFlags() & kppPlugin::FLAG_NESTED) {
-      stats[name] = record;
-    } else {
-      stats.push_back(record);
-    }
-    return true;
-  }
-  void Encode(nlohmann::json& record) const override {
+  void MakeKey(const kppRecordSettings& /*settings*/) override { key = name; }
+  void Encode(nlohmann::json& record, const kppRecordSettings& /*settings*/) const override {
     record["name"] = name;
     record["count"] = count;
+  }
+  kppNestedPath NestedPath(const kppRecordSettings& /*settings*/) const override {
+    return kppNestedPath{name};
   }
   uint32_t Type() const override { return type; }
   void MergeFrom(const kppAggregator& other) override {
@@ -40,9 +34,18 @@ class TestRecord : public kppAggregator {
   uint64_t count;
 };
 
+// A record whose encoding fails, as a record with corrupt contents would.
+class UnencodableRecord : public TestRecord {
+ public:
+  using TestRecord::TestRecord;
+  void Encode(nlohmann::json& /*record*/, const kppRecordSettings& /*settings*/) const override {
+    throw std::runtime_error("cannot encode");
+  }
+};
+
 inline std::shared_ptr<TestRecord> Record(kppPlugin& plugin, const std::string& name,
                                           uint64_t count = 1) {
-  return std::make_shared<TestRecord>(plugin, name, plugin.GetAggregator(), count);
+  return std::make_shared<TestRecord>(name, plugin.GetAggregator(), count);
 }
 
 }  // namespace testing_support

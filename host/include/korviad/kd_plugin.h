@@ -67,9 +67,11 @@ class KD_EXPORT kdPlugin : public kdThread {
   Type GetType() const { return type; }
   const kdPluginParameters& GetParameters() const { return parameters; }
 
+  // Plugins built against these declarations call them by vtable position: the order of the
+  // virtuals is the host's binary interface, pinned by a test.
+  virtual void GetLibrary(std::string& library);
   virtual void GetName(std::string& name);
   virtual void GetVersion(std::string& version);
-  virtual void GetLibrary(std::string& library);
   virtual void GetStatus(nlohmann::json& status);
   virtual void DisplayStatus(const nlohmann::json& status);
   virtual void DispatchEvent(Event event, void* argument = nullptr);

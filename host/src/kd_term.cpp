@@ -1,0 +1,4 @@
+#include "korviad/kd_term.h"
+
+const char* const kdTerm::Icon::INFO = "[i]";
+const char* const kdTerm::Icon::WARN = "[!]";

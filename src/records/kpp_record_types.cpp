@@ -1,0 +1,85 @@
+#include "kpp_record_types.h"
+
+#include "kpp_aggregator1.h"
+#include "kpp_aggregator2.h"
+#include "kpp_aggregator3.h"
+#include "kpp_aggregator4.h"
+#include "kpp_aggregator5.h"
+#include "kpp_aggregator6.h"
+#include "kpp_aggregator7.h"
+#include "kpp_aggregator8.h"
+
+namespace {
+
+template <typename Record>
+std::shared_ptr<kppAggregator> FromFlow(const kppRecordSettings& settings,
+                                        const std::shared_ptr<kdFlow>& flow) {
+  return std::make_shared<Record>(settings, flow);
+}
+
+template <typename Record>
+void AddFlowTo(kppAggregator& sample, const kdFlow& flow) {
+  static_cast<Record&>(sample).AddFlow(flow);
+}
+
+template <typename Record>
+std::shared_ptr<kppAggregator> FromStats(const kppRecordSettings& settings,
+                                         const std::string& iface, const kdPacketStats& stats) {
+  return std::make_shared<Record>(settings, iface, stats);
+}
+
+// The entry of a type fed by flow-map snapshots.
+template <typename Record>
+constexpr kppRecordType FlowType(const char* name, bool needs_local_endpoint, bool paths_may_meet) {
+  return kppRecordType{Record::kType,
+                       name,
+                       &FromFlow<Record>,
+                       &Record::KeyFromFlow,
+                       &AddFlowTo<Record>,
+                       needs_local_endpoint,
+                       nullptr,
+                       nullptr,
+                       false,
+                       paths_may_meet};
+}
+
+kppRecordType StatsType() {
+  kppRecordType type = FlowType<kppAggregator5>("interface statistics", false, false);
+  type.from_stats_event = &FromStats<kppAggregator5>;
+  return type;
+}
+
+constexpr kppRecordType kNatType{kppAggregator7::kType,
+                                 "NAT session log per access point",
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 false,
+                                 &kppAggregator7::FromFlowEvent,
+                                 nullptr,
+                                 true,
+                                 false};
+
+const kppRecordType kTypes[] = {
+    FlowType<kppAggregator1>("traffic per local host, application and protocol", true, false),
+    FlowType<kppAggregator2>("flows and traffic per local host, peer, application and protocol",
+                             false, true),
+    FlowType<kppAggregator3>("flow detail per local host, peer, application and protocol", false,
+                             true),
+    FlowType<kppAggregator4>(
+        "traffic per VLAN, local host, peer and port, application and protocol", false, false),
+    StatsType(),
+    FlowType<kppAggregator6>("tagged traffic per host pair, application and protocol", false, true),
+    kNatType,
+    FlowType<kppAggregator8>("traffic per VLAN, peer port, application, protocol and host name",
+                             false, true),
+};
+
+}  // namespace
+
+const kppRecordType* kppRecordTypeOf(uint32_t number) {
+  // The table lists the types in order from 1: the flow pass looks a type up for every flow.
+  constexpr uint32_t kCount = sizeof(kTypes) / sizeof(kTypes[0]);
+  if (number == 0 || number > kCount) return nullptr;
+  return &kTypes[number - 1];
+}
