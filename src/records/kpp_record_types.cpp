@@ -30,9 +30,9 @@ std::shared_ptr<kppAggregator> FromStats(const kppRecordSettings& settings,
 
 // The entry of a type fed by flow-map snapshots.
 template <typename Record>
-constexpr kppRecordType FlowType(const char* name, bool needs_local_endpoint, bool paths_may_meet) {
+constexpr kppRecordType FlowType(bool needs_local_endpoint, bool paths_may_meet) {
   return kppRecordType{Record::kType,
-                       name,
+                       kppRecordRowsOf(Record::kType),
                        &FromFlow<Record>,
                        &Record::KeyFromFlow,
                        &AddFlowTo<Record>,
@@ -44,13 +44,13 @@ constexpr kppRecordType FlowType(const char* name, bool needs_local_endpoint, bo
 }
 
 kppRecordType StatsType() {
-  kppRecordType type = FlowType<kppAggregator5>("interface statistics", false, false);
+  kppRecordType type = FlowType<kppAggregator5>(false, false);
   type.from_stats_event = &FromStats<kppAggregator5>;
   return type;
 }
 
 constexpr kppRecordType kNatType{kppAggregator7::kType,
-                                 "NAT session log per access point",
+                                 kppRecordRowsOf(kppAggregator7::kType),
                                  nullptr,
                                  nullptr,
                                  nullptr,
@@ -61,18 +61,14 @@ constexpr kppRecordType kNatType{kppAggregator7::kType,
                                  false};
 
 const kppRecordType kTypes[] = {
-    FlowType<kppAggregator1>("traffic per local host, application and protocol", true, false),
-    FlowType<kppAggregator2>("flows and traffic per local host, peer, application and protocol",
-                             false, true),
-    FlowType<kppAggregator3>("flow detail per local host, peer, application and protocol", false,
-                             true),
-    FlowType<kppAggregator4>(
-        "traffic per VLAN, local host, peer and port, application and protocol", false, false),
+    FlowType<kppAggregator1>(true, false),
+    FlowType<kppAggregator2>(false, true),
+    FlowType<kppAggregator3>(false, true),
+    FlowType<kppAggregator4>(false, false),
     StatsType(),
-    FlowType<kppAggregator6>("tagged traffic per host pair, application and protocol", false, true),
+    FlowType<kppAggregator6>(false, true),
     kNatType,
-    FlowType<kppAggregator8>("traffic per VLAN, peer port, application, protocol and host name",
-                             false, true),
+    FlowType<kppAggregator8>(false, true),
 };
 
 }  // namespace

@@ -10,12 +10,13 @@
 #include "korviad/kd_flow.h"
 #include "korviad/kd_packet_stats.h"
 #include "kpp_aggregator.h"
+#include "kpp_record_rows.h"
 #include "kpp_record_settings.h"
 
 struct kppRecordType {
   uint32_t number;
-  // What a sample counts, in a few words.
-  const char* name;
+  // Its title and how its rows are laid out.
+  const kppRecordRows* rows;
 
   // Fed by each selected flow of a flow-map snapshot, when from_flow is set. The flow pass builds
   // no record for a flow whose sample exists: key_from_flow writes the key the record would have,
