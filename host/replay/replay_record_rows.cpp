@@ -1,5 +1,9 @@
 #include "replay_record_rows.h"
 
+#include <string_view>
+
+#include "kpp_record_rows.h"
+
 namespace kdreplay {
 
 namespace {
@@ -7,119 +11,39 @@ namespace {
 using nlohmann::json;
 using Kind = RecordColumn::Kind;
 
-// Columns chosen per type: the dimensions that tell records apart at a glance, then the
-// counters. The local MAC is shown only where it is part of a short row (types 1 and 2).
-const RecordLayout kLayouts[] = {
-    {1,
-     "traffic per local host, application and protocol",
-     {{"local mac", "local_mac", false},
-      {"local ip", "local_ip", false},
-      {"application", "application_id", false},
-      {"protocol", "protocol_id", true},
-      {"upload", "upload", true},
-      {"download", "download", true},
-      {"packets", "packets", true}},
-     "upload",
-     "download"},
-    {2,
-     "flows and traffic per local host, peer, IP protocol, application and protocol",
-     {{"local mac", "local_mac", false},
-      {"local ip", "local_ip", false},
-      {"other ip", "other_ip", false},
-      {"ip proto", "ip_protocol", true},
-      {"application", "application_id", false},
-      {"protocol", "protocol_id", true},
-      {"flows", "flow_count", true},
-      {"local bytes", "local_bytes", true},
-      {"other bytes", "other_bytes", true},
-      {"packets", "packets", true}},
-     "local_bytes",
-     "other_bytes"},
-    {3,
-     "flow detail per local host, peer, IP protocol, application and protocol",
-     {{"local ip", "local_ip", false},
-      {"other ip", "other_ip", false},
-      {"port", "other_port", true},
-      {"ip proto", "ip_protocol", true},
-      {"protocol", "detected_protocol_name", false},
-      {"application", "detected_application_name", false},
-      {"other type", "other_type", false},
-      {"flows", "digests", true, Kind::kCount},
-      {"local bytes", "local_bytes", true},
-      {"other bytes", "other_bytes", true},
-      {"packets", "packets", true}},
-     "local_bytes",
-     "other_bytes"},
-    {4,
-     "traffic per VLAN, local host, peer and port, application and protocol",
-     {{"vlan", "vlan_id", true},
-      {"local ip", "local_ip", false},
-      {"other ip", "other_ip", false},
-      {"port", "other_port", true},
-      {"ip proto", "ip_protocol", true},
-      {"application", "application_id", true},
-      {"protocol", "protocol_id", true},
-      {"upload", "upload", true},
-      {"download", "download", true},
-      {"packets", "packets", true}},
-     "upload",
-     "download"},
-    {5,
-     "interface statistics",
-     {{"interface", "ifname", false},
-      {"local bytes", "local_bytes", true},
-      {"other bytes", "other_bytes", true},
-      {"local packets", "local_packets", true},
-      {"other packets", "other_packets", true},
-      {"raw", "raw", true},
-      {"wire bytes", "wire_bytes", true},
-      {"discarded", "discarded", true}},
-     "local_bytes",
-     "other_bytes"},
-    {6,
-     "tagged traffic per host pair, IP protocol, application and protocol, or per tag set and host "
-     "pair",
-     {{"local ip", "local_ip", false},
-      {"other ip", "other_ip", false},
-      {"port", "other_port", true},
-      {"tags", "tags", false, Kind::kList},
-      {"protocol", "detected_protocol_name", false},
-      {"application", "detected_application_name", false},
-      {"flows", "digests", true, Kind::kCount},
-      {"local bytes", "local_bytes", true},
-      {"other bytes", "other_bytes", true},
-      {"local packets", "local_packets", true},
-      {"other packets", "other_packets", true}},
-     "local_bytes",
-     "other_bytes"},
-    {7,
-     "NAT session log per access point",
-     {{"ap mac", "apMac", false},
-      {"client mac", "clientMac", false},
-      {"family", "family", false},
-      {"source", "source", false},
-      {"translated", "translated", false},
-      {"destination", "destination", false},
-      {"state", "state", false},
-      {"start", "startTime", false},
-      {"stop", "stopTime", false}},
-     nullptr,
-     nullptr},
-    {8,
-     "traffic per VLAN, local host, peer and port, application, protocol and host name",
-     {{"vlan", "vlan_id", true},
-      {"host name", "hostname", false},
-      {"local ip", "local_ip", false},
-      {"other ip", "other_ip", false},
-      {"port", "other_port", true},
-      {"application", "application_id", true},
-      {"protocol", "protocol_id", true},
-      {"upload", "upload", true},
-      {"download", "download", true},
-      {"packets", "packets", true}},
-     "upload",
-     "download"},
-};
+const kppRowMember* MemberOf(const kppRecordRows& rows, const char* name) {
+  for (const kppRowMember& member : rows.members) {
+    if (std::string_view(member.name) == name) return &member;
+  }
+  return nullptr;
+}
+
+RecordLayout MakeLayout(const kppRecordRows& rows) {
+  RecordLayout layout{static_cast<int>(rows.number), rows.title, {}, rows.bytes_a, rows.bytes_b};
+  for (const kppSummaryColumn& shown : rows.summary) {
+    const kppRowMember* member = MemberOf(rows, shown.member);
+    RecordColumn column{shown.label, shown.member};
+    column.kind = shown.form == kppCellForm::kCount  ? Kind::kCount
+                  : shown.form == kppCellForm::kList ? Kind::kList
+                                                     : Kind::kValue;
+    column.numeric = column.kind == Kind::kCount ||
+                     (member != nullptr && member->kind == kppMemberKind::kInteger);
+    column.counter = member != nullptr && member->counter;
+    layout.columns.push_back(column);
+  }
+  return layout;
+}
+
+const std::vector<RecordLayout>& Layouts() {
+  static const std::vector<RecordLayout> layouts = [] {
+    std::vector<RecordLayout> made;
+    for (uint32_t type = 1; const kppRecordRows* rows = kppRecordRowsOf(type); ++type) {
+      made.push_back(MakeLayout(*rows));
+    }
+    return made;
+  }();
+  return layouts;
+}
 
 // Deeper trees than any record type builds are not walked further.
 constexpr int kMaxDepth = 32;
@@ -288,7 +212,7 @@ bool Walk(const json& node, const std::string& path, int depth, std::vector<Foun
 }  // namespace
 
 const RecordLayout& LayoutOfType(int type) {
-  return kLayouts[type - 1];
+  return Layouts()[type - 1];
 }
 
 int RecordTypeOf(const json& record) {

@@ -33,10 +33,12 @@ struct RecordColumn {
   };
   const char* header;
   const char* member;
-  bool numeric;  // right-aligned
+  bool numeric = false;  // right-aligned
   Kind kind = Kind::kValue;
+  bool counter = false;  // summed when rows are totalled; the others tell rows apart
 };
 
+// Built from the plugin's description of its record types' rows.
 struct RecordLayout {
   int type;  // 1 to 8
   const char* title;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "kpp_record_rows.h"
 #include "replay_record_rows.h"
 
 namespace kdreplay {
@@ -11,170 +12,69 @@ namespace {
 using nlohmann::json;
 using Type = TableColumn::Type;
 
-constexpr Type I = Type::kInteger;
-constexpr Type T = Type::kText;
-constexpr Type B = Type::kBoolean;
-constexpr Type J = Type::kJson;
+// What the sink adds to a type's rows: the table's name and the members the nested levels stand
+// for, types 1 to 8 in order.
+struct TableShape {
+  const char* name;
+  std::vector<const char*> nested_levels;
+  std::vector<const char*> private_levels;
+};
 
-const RecordTable kTables[] = {
-    {1,
-     "type1_host_apps",
-     {{"local_mac", T},
-      {"local_ip", T},
-      {"application_id", T},
-      {"protocol_id", I},
-      {"upload", I},
-      {"download", I},
-      {"packets", I}},
+const TableShape kShapes[] = {
+    {"type1_host_apps",
      {"local_mac", "local_ip", "application_id", "protocol_id"},
      {"application_id", "protocol_id"}},
-    {2,
-     "type2_host_pairs",
-     {{"local_mac", T},
-      {"local_ip", T},
-      {"other_ip", T},
-      {"ip_protocol", I},
-      {"application_id", T},
-      {"protocol_id", I},
-      {"flow_count", I},
-      {"local_bytes", I},
-      {"other_bytes", I},
-      {"packets", I}},
+    {"type2_host_pairs",
      {"local_mac", "local_ip", "other_ip", "application_id", "protocol_id"},
      {"other_ip", "application_id", "protocol_id"}},
-    {3,
-     "type3_flow_details",
-     {{"local_mac", T},
-      {"local_ip", T},
-      {"other_ip", T},
-      {"other_port", I},
-      {"ip_protocol", I},
-      {"ip_version", I},
-      {"interface", T},
-      {"internal", B},
-      {"local_origin", B},
-      {"other_type", T},
-      {"detected_application", I},
-      {"detected_application_name", T},
-      {"detected_protocol", I},
-      {"detected_protocol_name", T},
-      {"digests", J},
-      {"local_bytes", I},
-      {"other_bytes", I},
-      {"packets", I}},
+    {"type3_flow_details",
      {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
      {"other_ip", "detected_application_name", "detected_protocol_name"}},
-    {4,
-     "type4_vlan_ports",
-     {{"vlan_id", I},
-      {"local_mac", T},
-      {"local_ip", T},
-      {"other_ip", T},
-      {"other_port", I},
-      {"ip_protocol", I},
-      {"ip_version", I},
-      {"application_id", I},
-      {"protocol_id", I},
-      {"upload", I},
-      {"download", I},
-      {"packets", I}},
+    {"type4_vlan_ports",
      {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
       "protocol_id"},
      {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
-    {5,
-     "type5_interfaces",
-     {{"ifname", T},
-      {"local_bytes", I},
-      {"other_bytes", I},
-      {"local_packets", I},
-      {"other_packets", I},
-      {"raw", I},
-      {"ethernet", I},
-      {"mpls", I},
-      {"pppoe", I},
-      {"vlan", I},
-      {"fragmented", I},
-      {"discarded", I},
-      {"discarded_bytes", I},
-      {"largest_bytes", I},
-      {"ip", I},
-      {"tcp", I},
-      {"tcp_seq_errors", I},
-      {"tcp_resets", I},
-      {"udp", I},
-      {"icmp", I},
-      {"igmp", I},
-      {"ip_bytes", I},
-      {"wire_bytes", I},
-      {"flow_dropped", I},
-      {"flow_evicted", I},
-      {"queue_dropped", I},
-      {"capture_dropped", I},
-      {"capture_filtered", I}},
-     {"ifname"},
-     {"ifname"}},
-    {6,
-     "type6_tagged_pairs",
-     {{"local_mac", T},
-      {"local_ip", T},
-      {"other_ip", T},
-      {"other_port", I},
-      {"ip_protocol", I},
-      {"ip_version", I},
-      {"interface", T},
-      {"internal", B},
-      {"local_origin", B},
-      {"other_type", T},
-      {"tags", J},
-      {"detected_application", I},
-      {"detected_application_name", T},
-      {"application_category", I},
-      {"detected_protocol", I},
-      {"detected_protocol_name", T},
-      {"protocol_category", I},
-      {"digests", J},
-      {"local_bytes", I},
-      {"other_bytes", I},
-      {"local_packets", I},
-      {"other_packets", I}},
+    {"type5_interfaces", {"ifname"}, {"ifname"}},
+    {"type6_tagged_pairs",
      {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
      {"other_ip", "detected_application_name", "detected_protocol_name"}},
-    {7,
-     "type7_nat_sessions",
-     {{"apMac", T},
-      {"clientMac", T},
-      {"uniqueId", T},
-      {"family", T},
-      {"srcIp", T},
-      {"srcPort", I},
-      {"natSrcIp", T},
-      {"natSrcPort", I},
-      {"dstIp", T},
-      {"dstPort", I},
-      {"startTime", T},
-      {"stopTime", T},
-      {"state", T}},
-     {},
-     {}},
-    {8,
-     "type8_vlan_host_names",
-     {{"vlan_id", I},
-      {"hostname", T},
-      {"local_mac", T},
-      {"local_ip", T},
-      {"other_ip", T},
-      {"other_port", I},
-      {"ip_protocol", I},
-      {"ip_version", I},
-      {"application_id", I},
-      {"protocol_id", I},
-      {"upload", I},
-      {"download", I},
-      {"packets", I}},
+    {"type7_nat_sessions", {}, {}},
+    {"type8_vlan_host_names",
      {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
       "protocol_id"},
      {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
 };
+
+Type ColumnType(kppMemberKind kind) {
+  switch (kind) {
+    case kppMemberKind::kInteger:
+      return Type::kInteger;
+    case kppMemberKind::kBoolean:
+      return Type::kBoolean;
+    case kppMemberKind::kArray:
+      return Type::kJson;
+    case kppMemberKind::kText:
+      break;
+  }
+  return Type::kText;
+}
+
+const std::vector<RecordTable>& Tables() {
+  static const std::vector<RecordTable> tables = [] {
+    std::vector<RecordTable> made;
+    for (const TableShape& shape : kShapes) {
+      const kppRecordRows& rows = *kppRecordRowsOf(static_cast<uint32_t>(made.size() + 1));
+      RecordTable table{
+          static_cast<int>(rows.number), shape.name, {}, shape.nested_levels, shape.private_levels};
+      for (const kppRowMember& member : rows.members) {
+        table.columns.push_back({member.name, ColumnType(member.kind)});
+      }
+      made.push_back(std::move(table));
+    }
+    return made;
+  }();
+  return tables;
+}
 
 // Deeper trees than any record type builds are not walked further.
 constexpr size_t kMaxDepth = 32;
@@ -271,7 +171,7 @@ bool Walk(const json& node, std::vector<std::string>& path, std::vector<Found>& 
 }  // namespace
 
 const RecordTable& TableOfType(int type) {
-  return kTables[type - 1];
+  return Tables()[type - 1];
 }
 
 bool ExtractTableRows(const json& payload, std::vector<TableRow>& rows) {

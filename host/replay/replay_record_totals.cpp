@@ -55,13 +55,7 @@ const char* SummaryOrderName(SummaryOrder order) {
 }
 
 bool IsCounter(const RecordColumn& column) {
-  static const char* const kCounters[] = {"upload", "download",   "local_bytes", "other_bytes",
-                                          "raw",    "wire_bytes", "discarded"};
-  if (IsPacketMember(column.member) || IsFlowMember(column.member)) return true;
-  for (const char* counter : kCounters) {
-    if (strcmp(column.member, counter) == 0) return true;
-  }
-  return false;
+  return column.counter;
 }
 
 std::string RecordKey(const RecordRow& row) {
