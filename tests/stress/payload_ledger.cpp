@@ -5,6 +5,7 @@
 #include <set>
 
 #include "korviad/korviad.h"
+#include "kpp_record_rows.h"
 
 namespace stress {
 
@@ -24,19 +25,18 @@ Members Without(Members members, std::initializer_list<const char*> names) {
   return members;
 }
 
+// The members of a type's flat row, as the plugin describes them.
+Members FlatMembers(uint32_t type) {
+  Members members;
+  for (const kppRowMember& member : kppRecordRowsOf(type)->members) members.insert(member.name);
+  return members;
+}
+
 const std::vector<Layout>& KnownLayouts() {
   static const std::vector<Layout> layouts = [] {
-    const Members type1 = {"application_id", "download",    "local_ip", "local_mac",
-                           "packets",        "protocol_id", "upload"};
-    const Members type2 = {"application_id", "flow_count", "ip_protocol", "local_bytes",
-                           "local_ip",       "local_mac",  "other_bytes", "other_ip",
-                           "packets",        "protocol_id"};
-    const Members type8 = {"application_id", "download",  "hostname", "ip_protocol", "ip_version",
-                           "local_ip",       "local_mac", "other_ip", "other_port",  "packets",
-                           "protocol_id",    "upload",    "vlan_id"};
-    Members type5 = {"ifname",      "local_packets", "other_packets",
-                     "local_bytes", "other_bytes",   "largest_bytes"};
-    for (const std::string& name : SummedStatsKeys()) type5.insert(name);
+    const Members type1 = FlatMembers(1);
+    const Members type2 = FlatMembers(2);
+    const Members type8 = FlatMembers(8);
     return std::vector<Layout>{
         {1, "type 1 flat", type1},
         {1, "type 1 flat private", Without(type1, {"local_ip", "local_mac"})},
@@ -45,7 +45,7 @@ const std::vector<Layout>& KnownLayouts() {
         {2, "type 2 flat private", Without(type2, {"local_ip", "local_mac"})},
         {2, "type 2 nested",
          Without(type2, {"application_id", "local_ip", "local_mac", "other_ip", "protocol_id"})},
-        {5, "type 5", type5},
+        {5, "type 5", FlatMembers(5)},
         {8, "type 8 flat", type8},
         {8, "type 8 flat private", Without(type8, {"local_ip", "local_mac"})},
         {8, "type 8 nested",
