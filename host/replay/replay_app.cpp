@@ -84,6 +84,8 @@ std::set<std::string> WarnAboutConf(const Options& options, const nlohmann::json
   if (document.is_discarded()) return unconfigured;
   for (const std::string& message : UnknownKeys(document))
     Report("%s: %s", options.conf.c_str(), message.c_str());
+  std::string ignored = IgnoredRecordType(document);
+  if (!ignored.empty()) Report("%s: %s", options.conf.c_str(), ignored.c_str());
   std::vector<std::string> sinks;
   for (const auto& entry : options.sinks) sinks.push_back(entry.first);
   for (const std::string& sink : UnconfiguredSinks(document, sinks)) {

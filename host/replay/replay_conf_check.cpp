@@ -95,6 +95,19 @@ std::vector<std::string> UnknownKeys(const nlohmann::json& document) {
   return messages;
 }
 
+std::string IgnoredRecordType(const nlohmann::json& document) {
+  if (!document.is_object()) return "";
+  auto value = document.find("aggregator");
+  if (value == document.end()) return "";
+  // The plugin converts a number (or a boolean) towards zero and takes 1 to 8.
+  double type = -1;
+  if (value->is_boolean()) type = value->get<bool>() ? 1 : 0;
+  if (value->is_number()) type = value->get<double>();
+  if (type >= 1 && type < 9) return "";
+  return "\"aggregator\": " + value->dump() +
+         " is not a record type from 1 to 8; the plugin keeps its type";
+}
+
 std::vector<std::string> UnconfiguredSinks(const nlohmann::json& document,
                                            const std::vector<std::string>& sinks) {
   std::vector<std::string> missing;

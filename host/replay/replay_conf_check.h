@@ -15,6 +15,11 @@ namespace kdreplay {
 // `sinks.demo.flows: unknown key "formt" (did you mean "format"?)`.
 std::vector<std::string> UnknownKeys(const nlohmann::json& document);
 
+// A message when "aggregator" names no record type (the plugin then keeps the type it has, in
+// silence): `"aggregator": 99 is not a record type from 1 to 8; the plugin keeps its type`.
+// Empty when the value selects a type or is absent.
+std::string IgnoredRecordType(const nlohmann::json& document);
+
 // The names of sinks that the document's "sinks" object does not have.
 std::vector<std::string> UnconfiguredSinks(const nlohmann::json& document,
                                            const std::vector<std::string>& sinks);

@@ -214,8 +214,10 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
     EXPECT_EQ(result.out, "");
   }
 
-  // Keys the plugin would ignore, and sinks it does not have: warned about, the run goes on.
+  // Keys and a record type the plugin would ignore, and sinks it does not have: warned about,
+  // the run goes on.
   h.SetConf({{"aggregatr", 2},
+             {"aggregator", 9},
              {"log_intervall", 5},
              {"wholly_unlike", 1},
              {"sinks", {{"sink", {{"ch", {{"formt", "json"}, {"enable", true}}}}}}}});
@@ -226,6 +228,8 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
        {h.conf_path() + ": unknown key \"aggregatr\" (did you mean \"aggregator\"?)",
         h.conf_path() + ": unknown key \"log_intervall\" (did you mean \"log_interval\"?)",
         h.conf_path() + ": unknown key \"wholly_unlike\"\n",
+        h.conf_path() +
+            ": \"aggregator\": 9 is not a record type from 1 to 8; the plugin keeps its type",
         h.conf_path() + ": sinks.sink.ch: unknown key \"formt\" (did you mean \"format\"?)",
         "--sink ghost: " + h.conf_path() + " configures no sink of that name"}) {
     EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
