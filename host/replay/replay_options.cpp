@@ -19,6 +19,16 @@ const char* const kValueOptions[] = {
     "--filter", "--snaplen", "--buffer-size", "--kafka-property", "--max-flows",
     "--top",    "--sort",    "--read",        "--from",           "--to"};
 
+const char* const kFlags[] = {"--help",     "--version", "--debug",  "--realtime",
+                              "--progress", "--summary", "--pretty", "--csv"};
+
+bool IsFlag(const std::string& name) {
+  for (const char* flag : kFlags) {
+    if (name == flag) return true;
+  }
+  return false;
+}
+
 bool TakesValue(const std::string& name) {
   for (const char* option : kValueOptions) {
     if (name == option) return true;
@@ -229,8 +239,12 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
       has_value = true;
     }
     if (!TakesValue(name)) {
-      error = argument.compare(0, 1, "-") == 0 ? "unknown option " + name
-                                               : "unexpected argument \"" + argument + "\"";
+      if (IsFlag(name)) {
+        error = name + " takes no value";
+      } else {
+        error = argument.compare(0, 1, "-") == 0 ? "unknown option " + name
+                                                 : "unexpected argument \"" + argument + "\"";
+      }
       return false;
     }
     if (!has_value) {

@@ -388,6 +388,7 @@ TEST(ReplayCapture, CommandLineMistakes) {
       {{"--pcap", file, "--max-flows", "0"}, "--max-flows"},
       {{"--pcap", file, "--max-flows", "-5"}, "--max-flows"},
       {{"--realtime"}, "--pcap"},
+      {{"--pcap", file, "--realtime=1"}, "--realtime takes no value"},
       {{"--pcap", file, "--snaplen", "128"}, "--snaplen applies to --live only"},
       {{"--live", "lo", "--snaplen", "10"}, "--snaplen must be a whole number from 64"},
       {{"--live", "lo", "--buffer-size", "1.5"}, "--buffer-size must be a whole number"},
