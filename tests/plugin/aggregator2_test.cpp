@@ -1,4 +1,4 @@
-// Record type 2: flows and traffic per local host, peer, application and protocol.
+// Record type 2: flows and traffic per local host, peer, IP protocol, application and protocol.
 #include <gtest/gtest.h>
 
 #include "kpp_aggregator2.h"

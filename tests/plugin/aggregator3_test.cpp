@@ -1,4 +1,4 @@
-// Record type 3: flow detail per local host, peer, application and protocol.
+// Record type 3: flow detail per local host, peer, IP protocol, application and protocol.
 #include <gtest/gtest.h>
 
 #include "kpp_aggregator3.h"

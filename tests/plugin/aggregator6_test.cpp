@@ -1,4 +1,5 @@
-// Record type 6: tagged traffic per host pair, application and protocol.
+// Record type 6: tagged traffic per host pair, IP protocol, application and protocol, or
+// per tag set and host pair.
 #include <gtest/gtest.h>
 
 #include "kpp_aggregator6.h"

@@ -1,4 +1,4 @@
-// Record type 8: traffic per VLAN, peer port, application, protocol and host name.
+// Record type 8: traffic per VLAN, local host, peer and port, application, protocol and host name.
 #include <gtest/gtest.h>
 
 #include "kpp_aggregator8.h"
