@@ -46,18 +46,14 @@ const std::vector<RecordLayout>& Layouts() {
 }
 
 // Deeper trees than any record type builds are not walked further.
-constexpr int kMaxDepth = 32;
-
-bool IsScalar(const json& value) {
-  return value.is_string() || value.is_number() || value.is_boolean();
-}
+constexpr size_t kMaxDepth = 32;
 
 // A record is an object with at least one scalar member; the levels of a nested tree hold only
 // objects, arrays and nulls.
 bool IsRecord(const json& node) {
   if (!node.is_object()) return false;
   for (const json& member : node) {
-    if (IsScalar(member)) return true;
+    if (IsScalarValue(member)) return true;
   }
   return false;
 }
@@ -183,33 +179,52 @@ bool ExtractSessions(const json& payload, std::vector<RecordRow>& rows) {
   return true;
 }
 
-struct Found {
-  const json* record;
-  std::string path;
-};
-
-// Collects the records of a nested tree with their paths. False when the tree is deeper than
-// any record type builds.
-bool Walk(const json& node, const std::string& path, int depth, std::vector<Found>& found) {
-  if (depth > kMaxDepth) return false;
-  auto below = [&path](const std::string& level) {
-    return path.empty() ? level : path + "/" + level;
-  };
+bool Walk(const json& node, std::vector<std::string>& path, std::vector<FoundRecord>& found) {
+  if (path.size() > kMaxDepth) return false;
   if (IsRecord(node)) {
     found.push_back({&node, path});
-  } else if (node.is_object()) {
-    for (auto it = node.begin(); it != node.end(); ++it) {
-      if (!Walk(it.value(), below(it.key()), depth + 1, found)) return false;
-    }
-  } else if (node.is_array()) {
-    for (size_t i = 0; i < node.size(); ++i) {
-      if (!Walk(node[i], below(std::to_string(i)), depth + 1, found)) return false;
-    }
+    return true;
+  }
+  if (!node.is_object() && !node.is_array()) return true;
+  size_t position = 0;
+  for (auto it = node.begin(); it != node.end(); ++it, ++position) {
+    path.push_back(node.is_object() ? it.key() : std::to_string(position));
+    bool ok = Walk(it.value(), path, found);
+    path.pop_back();
+    if (!ok) return false;
   }
   return true;
 }
 
+std::string JoinPath(const std::vector<std::string>& path) {
+  std::string joined;
+  for (const std::string& level : path) {
+    if (!joined.empty()) joined += '/';
+    joined += level;
+  }
+  return joined;
+}
+
 }  // namespace
+
+bool IsScalarValue(const json& value) {
+  return value.is_string() || value.is_number() || value.is_boolean();
+}
+
+bool FindRecords(const json& stats, bool& flat, std::vector<FoundRecord>& found) {
+  flat = stats.is_array();
+  for (const json& element : stats) {
+    if (stats.is_array() && !element.is_null() && !IsRecord(element)) flat = false;
+  }
+  if (!flat) {
+    std::vector<std::string> path;
+    return Walk(stats, path, found);
+  }
+  for (const json& element : stats) {
+    if (!element.is_null()) found.push_back({&element, {}});
+  }
+  return true;
+}
 
 const RecordLayout& LayoutOfType(int type) {
   return Layouts()[type - 1];
@@ -226,24 +241,15 @@ bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
   auto stats = payload.find("stats");
   if (stats == payload.end()) return false;
 
-  bool flat = stats->is_array();
-  for (const json& element : *stats) {
-    if (stats->is_array() && !element.is_null() && !IsRecord(element)) flat = false;
-  }
-  std::vector<Found> found;
-  if (flat) {
-    for (const json& element : *stats) {
-      if (!element.is_null()) found.push_back({&element, ""});
-    }
-  } else if (!Walk(*stats, "", 0, found)) {
-    return false;
-  }
+  bool flat = false;
+  std::vector<FoundRecord> found;
+  if (!FindRecords(*stats, flat, found)) return false;
 
   std::vector<RecordRow> extracted;
-  for (const Found& record : found) {
+  for (const FoundRecord& record : found) {
     const RecordLayout* layout = DetectLayout(*record.record);
     if (layout == nullptr) return false;
-    extracted.push_back(MakeRow(*layout, *record.record, !flat, record.path));
+    extracted.push_back(MakeRow(*layout, *record.record, !flat, JoinPath(record.path)));
   }
   rows.insert(rows.end(), std::make_move_iterator(extracted.begin()),
               std::make_move_iterator(extracted.end()));

@@ -63,6 +63,20 @@ const RecordLayout& LayoutOfType(int type);
 // is recognised from its payload ("apMac" and "flows"), not from a record.
 int RecordTypeOf(const nlohmann::json& record);
 
+// Whether value is a number, string or boolean: what makes an object in a nested tree a record.
+bool IsScalarValue(const nlohmann::json& value);
+
+// A record of a payload's "stats" and, in a nested payload, the names (or array positions) of the
+// levels above it.
+struct FoundRecord {
+  const nlohmann::json* record;
+  std::vector<std::string> path;
+};
+
+// Collects the records of a payload's "stats" and tells whether it is flat (an array of rows) or
+// a nested tree. False when the tree is deeper than any record type builds.
+bool FindRecords(const nlohmann::json& stats, bool& flat, std::vector<FoundRecord>& found);
+
 // Appends the records of payload to rows. Returns false, appending nothing, when payload is not
 // laid out as this plugin's payloads are.
 bool ExtractRecordRows(const nlohmann::json& payload, std::vector<RecordRow>& rows);

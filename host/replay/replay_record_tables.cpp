@@ -76,26 +76,10 @@ const std::vector<RecordTable>& Tables() {
   return tables;
 }
 
-// Deeper trees than any record type builds are not walked further.
-constexpr size_t kMaxDepth = 32;
-
-bool IsScalar(const json& value) {
-  return value.is_string() || value.is_number() || value.is_boolean();
-}
-
-// A record is an object with at least one scalar member; the levels of a nested tree hold only
-// objects, arrays and nulls.
-bool IsRecord(const json& node) {
-  if (!node.is_object()) return false;
-  for (const json& member : node) {
-    if (IsScalar(member)) return true;
-  }
-  return false;
-}
-
 json CellValue(const json& value, Type type) {
   if (type == Type::kJson) return value.dump(-1, ' ', false, json::error_handler_t::replace);
-  return IsScalar(value) ? value : json(value.dump(-1, ' ', false, json::error_handler_t::replace));
+  return IsScalarValue(value) ? value
+                              : json(value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 // A path level in its column's type: array positions and numbers that became member names are
@@ -146,28 +130,6 @@ bool SessionRows(const json& payload, std::vector<TableRow>& rows) {
   return true;
 }
 
-struct Found {
-  const json* record;
-  std::vector<std::string> path;
-};
-
-bool Walk(const json& node, std::vector<std::string>& path, std::vector<Found>& found) {
-  if (path.size() > kMaxDepth) return false;
-  if (IsRecord(node)) {
-    found.push_back({&node, path});
-    return true;
-  }
-  if (!node.is_object() && !node.is_array()) return true;
-  size_t position = 0;
-  for (auto it = node.begin(); it != node.end(); ++it, ++position) {
-    path.push_back(node.is_object() ? it.key() : std::to_string(position));
-    bool ok = Walk(it.value(), path, found);
-    path.pop_back();
-    if (!ok) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 const RecordTable& TableOfType(int type) {
@@ -182,20 +144,10 @@ bool ExtractTableRows(const json& payload, std::vector<TableRow>& rows) {
   } else {
     auto stats = payload.find("stats");
     if (stats == payload.end()) return false;
-    bool flat = stats->is_array();
-    for (const json& element : *stats) {
-      if (stats->is_array() && !element.is_null() && !IsRecord(element)) flat = false;
-    }
-    std::vector<Found> found;
-    std::vector<std::string> path;
-    if (flat) {
-      for (const json& element : *stats) {
-        if (!element.is_null()) found.push_back({&element, {}});
-      }
-    } else if (!Walk(*stats, path, found)) {
-      return false;
-    }
-    for (const Found& record : found) {
+    bool flat = false;
+    std::vector<FoundRecord> found;
+    if (!FindRecords(*stats, flat, found)) return false;
+    for (const FoundRecord& record : found) {
       int type = RecordTypeOf(*record.record);
       if (type == 0) return false;
       const RecordTable& table = TableOfType(type);
