@@ -375,39 +375,60 @@ void kdFlowTracker::RunUpdate(uint64_t at_us) {
   DeliverSnapshot();
 }
 
-void kdFlowTracker::DeliverSnapshot() {
-  // Flows go into the buckets in key order, each appended at its bucket's end: no tree walks,
-  // and the flow objects of a bucket lie together in memory, as the plugin reads them.
+// The flows of one flow-map event, bucket by bucket in key order. The map builds a bucket's flow
+// objects from it when the bucket is acquired and frees them on release, so a snapshot of a flood
+// costs a placement per flow rather than a flow object per flow.
+class kdFlowTracker::Snapshot : public kdFlowMap::Source {
+ public:
+  Snapshot(const kdFlowTracker& tracker, size_t buckets) : tracker_(tracker) {
+    const kdFlowTable& flows = tracker.flows_;
+    order_.reserve(flows.size());
+    for (size_t position = 0; position < flows.size(); ++position) {
+      const uint64_t digest = flows.at(position).digest;
+      order_.push_back({digest % buckets, digest, position});
+    }
+    std::sort(order_.begin(), order_.end(), [](const Placement& a, const Placement& b) {
+      return a.bucket != b.bucket ? a.bucket < b.bucket : a.digest < b.digest;
+    });
+    starts_.assign(buckets + 1, 0);
+    for (const Placement& placement : order_) ++starts_[placement.bucket + 1];
+    for (size_t b = 0; b < buckets; ++b) starts_[b + 1] += starts_[b];
+  }
+
+  void Fill(size_t b, kdFlowMap::Bucket& bucket) const override {
+    // Each flow is appended at the bucket's end: no tree walks.
+    for (size_t i = starts_[b]; i < starts_[b + 1]; ++i) {
+      auto shown = std::make_shared<kdFlow>();
+      tracker_.Materialise(tracker_.flows_.at(order_[i].position), *shown);
+      bucket.emplace_hint(bucket.end(), order_[i].digest, std::move(shown));
+    }
+  }
+
+  size_t Count(size_t b) const override { return starts_[b + 1] - starts_[b]; }
+
+ private:
   struct Placement {
     uint64_t bucket;
     uint64_t digest;
     size_t position;
   };
-  const size_t buckets = map_.GetBuckets();
-  std::vector<Placement> order;
-  order.reserve(flows_.size());
-  for (size_t position = 0; position < flows_.size(); ++position) {
-    const uint64_t digest = flows_.at(position).digest;
-    order.push_back({digest % buckets, digest, position});
-  }
-  std::sort(order.begin(), order.end(), [](const Placement& a, const Placement& b) {
-    return a.bucket != b.bucket ? a.bucket < b.bucket : a.digest < b.digest;
-  });
-  for (size_t first = 0; first < order.size();) {
-    const size_t b = order[first].bucket;
-    kdFlowMap::Bucket& bucket = map_.Acquire(b);
-    for (; first < order.size() && order[first].bucket == b; ++first) {
-      auto shown = std::make_shared<kdFlow>();
-      Materialise(flows_.at(order[first].position), *shown);
-      bucket.emplace_hint(bucket.end(), order[first].digest, std::move(shown));
+
+  const kdFlowTracker& tracker_;
+  std::vector<Placement> order_;
+  std::vector<size_t> starts_;  // bucket b's placements are order_[starts_[b], starts_[b + 1])
+};
+
+void kdFlowTracker::DeliverSnapshot() {
+  {
+    const Snapshot snapshot(*this, map_.GetBuckets());
+    map_.SetSource(&snapshot);
+    try {
+      target_.DeliverFlowMap(kdPluginProcessor::EVENT_FLOW_MAP, &map_);
+    } catch (...) {
+      map_.SetSource(nullptr);  // the map outlives the snapshot
+      throw;
     }
-    map_.Release(b);
-  }
-  order = std::vector<Placement>();
-  target_.DeliverFlowMap(kdPluginProcessor::EVENT_FLOW_MAP, &map_);
-  for (size_t b = 0; b < buckets; ++b) {
-    map_.Acquire(b).clear();
-    map_.Release(b);
+    map_.SetSource(nullptr);
   }
 
   kdPacketStats stats = pending_;

@@ -11,9 +11,10 @@
 //  - A flow stays complete once complete; closed flows leave the map after the next flow-map
 //    event, and at Finish every flow is closed and delivered one last time.
 //
-// Flows are kept compactly (kdFlowTable); the flow objects the target sees are built from them
-// for each event and live only for its call, so a flood of short flows costs the tracker a small
-// record per flow rather than a full flow object.
+// Flows are kept compactly (kdFlowTable). The flow objects the target sees are built from them:
+// for a single-flow event for its call, and for a flow-map event one bucket at a time, while the
+// target holds that bucket. A flood of short flows costs the tracker a small record per flow
+// rather than a full flow object.
 //
 // Single-threaded: one thread calls every method, and the target is called on that thread.
 #pragma once
@@ -86,10 +87,12 @@ class kdFlowTracker {
   // Fills out with everything the tracker knows of flow.
   void Materialise(const kdTrackedFlow& flow, kdFlow& out) const;
 
+  class Snapshot;
+
   kdFlowTrackerConfig config_;
   kdCaptureEventTarget& target_;
   kdFlowTable flows_;
-  kdFlowMap map_;                   // filled for each flow-map event, empty in between
+  kdFlowMap map_;                   // its buckets are filled from a Snapshot while acquired
   std::shared_ptr<kdFlow> single_;  // reused for single-flow events while nobody keeps it
   uint64_t seed_;  // digest seed: flows of different interfaces never share digests
   bool started_ = false;

@@ -1,49 +1,47 @@
 // The payload pass: the sample table becomes payloads, sent to every configured channel.
 #include <ctime>
 #include <string>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "kpp_nested_order.h"
 #include "kpp_plugin.h"
 
 namespace {
 
 using nlohmann::json;
 
-// A sample to place in the nested tree, and how many samples it stands for.
-struct NestedLeaf {
-  kppAggregator* sample;
-  uint64_t samples;
-};
-
-// The nested leaves of a table. Where samples can meet on a path (the type's path leaves a key
-// part out, or a reload changed the key settings since some were made), the samples on one path
-// are merged into the first of them with its own merge, so that no traffic is lost and the other
-// members are the first sample's. The table is the pass's own: its samples are not reported again.
-std::vector<NestedLeaf> NestedLeaves(const kppSampleTable& table, const kppRecordType* type,
-                                     const kppRecordSettings& settings) {
-  std::vector<NestedLeaf> leaves;
-  leaves.reserve(table.size());
-  const bool may_meet = type == nullptr || type->paths_may_meet || !table.AllKeyedAs(settings);
-  if (!may_meet) {
-    for (const auto& record : table.records()) leaves.push_back({record.get(), 1});
-    return leaves;
-  }
-  std::unordered_map<std::string, size_t> by_path;
-  std::string identity;
-  for (const auto& record : table.records()) {
-    identity.clear();
-    record->NestedPath(settings).AppendIdentity(identity);
-    auto placed = by_path.emplace(identity, leaves.size());
-    if (placed.second) {
-      leaves.push_back({record.get(), 1});
+// Places every sample of records into the nested tree stats and returns how many were left out (a
+// position out of range).
+//
+// Samples are placed in the tree's own order, so that each level is added at the end of its
+// object and the tree lies in memory in the order it is written and freed; the samples are freed
+// only afterwards, so that their blocks do not scatter the tree. That order also brings together
+// the samples that meet on a path (the type's path leaves a key part out, or a reload changed the
+// key settings since some were made): they are merged into the first of them in table order with
+// its own merge, so that no traffic is lost and the other members are the first's.
+uint64_t PlaceNested(kppSampleTable::Records& records, const kppRecordSettings& settings,
+                     json& stats) {
+  const kppNestedOrder places(records, settings);
+  const std::vector<uint32_t>& order = places.order();
+  uint64_t skipped = 0;
+  for (size_t at = 0; at < order.size();) {
+    const uint32_t first = order[at++];
+    kppAggregator& sample = *records[first];
+    uint64_t on_path = 1;
+    for (; at < order.size() && places.SamePlace(order[at], first); ++at, ++on_path)
+      sample.MergeFrom(*records[order[at]]);
+    const kppNestedPath path = sample.NestedPath(settings);
+    if (path.InRange()) {
+      json& leaf = path.Walk(stats);
+      leaf = nullptr;
+      sample.Encode(leaf, settings);
     } else {
-      NestedLeaf& leaf = leaves[placed.first->second];
-      leaf.sample->MergeFrom(*record);
-      ++leaf.samples;
+      skipped += on_path;
     }
   }
-  return leaves;
+  records.clear();
+  return skipped;
 }
 
 json Envelope(time_t start, time_t end, json stats) {
@@ -75,21 +73,25 @@ void kppPlugin::ProcessStatsPayload() {
   // The flags in force now decide each row's form, whatever they were when a sample was made.
   const kppRecordSettings settings = GetRecordSettings();
 
-  std::vector<json> payloads;
-  uint64_t skipped = 0;
+  // Each sample is freed as soon as its row is made, and each payload is dispatched as soon as
+  // it is complete, so that a pass never holds both every sample and every row of a flood.
+  kppSampleTable::Records records = taken.TakeRecords();
   if (type != nullptr && type->own_payload) {
-    for (const auto& record : taken.records()) {
+    for (auto& record : records) {
       json payload;
       record->Encode(payload, settings);
-      payloads.push_back(std::move(payload));
+      record.reset();
+      DispatchPayload(payload);
     }
   } else if (settings.nested) {
     json stats;
-    for (const NestedLeaf& leaf : NestedLeaves(taken, type, settings)) {
-      if (!leaf.sample->Append(stats, settings)) skipped += leaf.samples;
+    const uint64_t skipped = PlaceNested(records, settings, stats);
+    if (skipped != 0)
+      kd_printf("%s: %lu nested record(s) skipped: position out of range\n", tag.c_str(), skipped);
+    if (!stats.is_null()) {
+      json payload = Envelope(log_time_start, log_time_end, std::move(stats));
+      DispatchPayload(payload);
     }
-    if (!stats.is_null())
-      payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
   } else {
     // Rows go into an array sized for them up front.
     auto rows = [&count, batch] {
@@ -98,21 +100,21 @@ void kppPlugin::ProcessStatsPayload() {
       return array;
     };
     json stats = rows();
-    for (const auto& record : taken.records()) {
+    for (auto& record : records) {
       record->Append(stats, settings);
+      record.reset();
       if (batch != 0 && stats.size() == batch) {
-        payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
+        json payload = Envelope(log_time_start, log_time_end, std::move(stats));
+        DispatchPayload(payload);
         stats = rows();
       }
     }
-    if (!stats.empty())
-      payloads.push_back(Envelope(log_time_start, log_time_end, std::move(stats)));
+    if (!stats.empty()) {
+      json payload = Envelope(log_time_start, log_time_end, std::move(stats));
+      DispatchPayload(payload);
+    }
   }
-  taken.clear();
 
-  if (skipped != 0)
-    kd_printf("%s: %lu nested record(s) skipped: position out of range\n", tag.c_str(), skipped);
-  for (json& payload : payloads) DispatchPayload(payload);
   kd_dprintf("%s: aggregated %lu flow stats record(s).\n", tag.c_str(), count);
   log_time_start = time(nullptr);
 }

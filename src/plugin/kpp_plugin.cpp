@@ -66,15 +66,14 @@ size_t kppPlugin::GetSampleCount() {
   return samples.size();
 }
 
-kppPlugin::InsertResult kppPlugin::InsertOrMerge(std::shared_ptr<kppAggregator> record,
-                                                 const kppRecordSettings& keyed_with) {
+kppPlugin::InsertResult kppPlugin::InsertOrMerge(std::shared_ptr<kppAggregator> record) {
   kdThread::Guard guard(*this);
   // Read under the lock: a reload changes the type and clears the table under it, so this test
   // and the table agree.
   if (record->Type() != aggregator.load()) return InsertResult::kDropped;
   kppAggregator* stored = samples.Find(record->GetKey());
   if (stored == nullptr) {
-    samples.Insert(std::move(record), keyed_with);
+    samples.Insert(std::move(record));
     return InsertResult::kNew;
   }
   stored->MergeFrom(*record);
@@ -95,7 +94,7 @@ kppPlugin::InsertResult kppPlugin::InsertOrMergeFlow(const kppRecordType& type,
   // A new key. Should another thread store it meanwhile, InsertOrMerge merges into that sample;
   // should a reload change the type, it drops the record.
   const kppRecordSettings settings = GetRecordSettings();
-  return InsertOrMerge(type.from_flow(settings, flow), settings);
+  return InsertOrMerge(type.from_flow(settings, flow));
 }
 
 void kppPlugin::DispatchProcessorEvent(kdPluginProcessor::Event event, kdFlowMap* flow_map) {
@@ -114,7 +113,7 @@ void kppPlugin::DispatchProcessorEvent(kdPluginProcessor::Event event,
     return;
   const kppRecordSettings settings = GetRecordSettings();
   auto record = type->from_flow_event(settings, flow);
-  if (record) InsertOrMerge(std::move(record), settings);
+  if (record) InsertOrMerge(std::move(record));
 }
 
 void kppPlugin::DispatchProcessorEvent(kdPluginProcessor::Event /*event*/, const std::string& iface,
@@ -124,7 +123,7 @@ void kppPlugin::DispatchProcessorEvent(kdPluginProcessor::Event /*event*/, const
   if (stats == nullptr) return;
   const kppRecordSettings settings = GetRecordSettings();
   auto record = type->from_stats_event(settings, iface, *stats);
-  if (record) InsertOrMerge(std::move(record), settings);
+  if (record) InsertOrMerge(std::move(record));
 }
 
 void kppPlugin::GetStatus(nlohmann::json& status) {

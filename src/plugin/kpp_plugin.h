@@ -88,12 +88,7 @@ class kppPlugin : public kdPluginProcessor {
   enum class InsertResult { kNew, kMerged, kDropped };
   // Stores record as a new sample or merges it into the sample with its key. A record whose type
   // is no longer the configured one is dropped: the table only ever holds the configured type.
-  InsertResult InsertOrMerge(std::shared_ptr<kppAggregator> record,
-                             const kppRecordSettings& keyed_with);
-  // The same for a record keyed with the settings in force now.
-  InsertResult InsertOrMerge(std::shared_ptr<kppAggregator> record) {
-    return InsertOrMerge(std::move(record), GetRecordSettings());
-  }
+  InsertResult InsertOrMerge(std::shared_ptr<kppAggregator> record);
   // The same for the record of `type` that flow would build, whose key is key (from the type's
   // key_from_flow): merged straight from the flow when its sample exists; otherwise the record is
   // built outside the lock and stored with InsertOrMerge.

@@ -56,10 +56,12 @@ class kppNestedPath {
 
   // Whether every position is at most kppMaxNestedPosition.
   bool InRange() const;
-  // Appends a text that two paths share exactly when they lead to the same place.
-  void AppendIdentity(std::string& identity) const;
+  // Appends a text that sorts, byte by byte, as the tree orders places (member names as text, a
+  // number used as a name by its decimal text, positions by number; a place before the places
+  // inside it), and that two paths share exactly when they lead to the same place.
+  void AppendOrderKey(std::string& key) const;
   // Walks the path from stats, creating missing levels, and returns the value at its end. The
-  // path must be InRange().
+  // path must be InRange(). Cheapest when paths come in Compare order.
   nlohmann::json& Walk(nlohmann::json& stats) const;
 
  private:

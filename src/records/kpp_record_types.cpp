@@ -30,7 +30,7 @@ std::shared_ptr<kppAggregator> FromStats(const kppRecordSettings& settings,
 
 // The entry of a type fed by flow-map snapshots.
 template <typename Record>
-constexpr kppRecordType FlowType(bool needs_local_endpoint, bool paths_may_meet) {
+constexpr kppRecordType FlowType(bool needs_local_endpoint) {
   return kppRecordType{Record::kType,
                        kppRecordRowsOf(Record::kType),
                        &FromFlow<Record>,
@@ -39,12 +39,11 @@ constexpr kppRecordType FlowType(bool needs_local_endpoint, bool paths_may_meet)
                        needs_local_endpoint,
                        nullptr,
                        nullptr,
-                       false,
-                       paths_may_meet};
+                       false};
 }
 
 kppRecordType StatsType() {
-  kppRecordType type = FlowType<kppAggregator5>(false, false);
+  kppRecordType type = FlowType<kppAggregator5>(false);
   type.from_stats_event = &FromStats<kppAggregator5>;
   return type;
 }
@@ -57,18 +56,17 @@ constexpr kppRecordType kNatType{kppAggregator7::kType,
                                  false,
                                  &kppAggregator7::FromFlowEvent,
                                  nullptr,
-                                 true,
-                                 false};
+                                 true};
 
 const kppRecordType kTypes[] = {
-    FlowType<kppAggregator1>(true, false),
-    FlowType<kppAggregator2>(false, true),
-    FlowType<kppAggregator3>(false, true),
-    FlowType<kppAggregator4>(false, false),
+    FlowType<kppAggregator1>(true),
+    FlowType<kppAggregator2>(false),
+    FlowType<kppAggregator3>(false),
+    FlowType<kppAggregator4>(false),
     StatsType(),
-    FlowType<kppAggregator6>(false, true),
+    FlowType<kppAggregator6>(false),
     kNatType,
-    FlowType<kppAggregator8>(false, true),
+    FlowType<kppAggregator8>(false),
 };
 
 }  // namespace

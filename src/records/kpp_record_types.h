@@ -38,9 +38,6 @@ struct kppRecordType {
 
   // Each sample is a payload of its own (Encode), rather than a row of a shared "stats".
   bool own_payload;
-  // In the nested form two samples can reach one path (the path leaves a key part out); they are
-  // then merged into one leaf.
-  bool paths_may_meet;
 };
 
 // The entry of type number, or null when no type has that number.

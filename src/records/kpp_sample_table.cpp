@@ -35,26 +35,7 @@ void kppSampleTable::Grow() {
   }
 }
 
-namespace {
-
-bool KeyedAlike(const kppRecordSettings& a, const kppRecordSettings& b) {
-  return a.privacy == b.privacy && a.key_by_overlay == b.key_by_overlay;
-}
-
-}  // namespace
-
-bool kppSampleTable::AllKeyedAs(const kppRecordSettings& settings) const {
-  return records_.empty() || (keyed_alike_ && KeyedAlike(keyed_with_, settings));
-}
-
-void kppSampleTable::Insert(std::shared_ptr<kppAggregator> record,
-                            const kppRecordSettings& keyed_with) {
-  if (records_.empty()) {
-    keyed_with_ = keyed_with;
-    keyed_alike_ = true;
-  } else if (!KeyedAlike(keyed_with_, keyed_with)) {
-    keyed_alike_ = false;
-  }
+void kppSampleTable::Insert(std::shared_ptr<kppAggregator> record) {
   if ((records_.size() + 1) * 4 > slots_.size() * 3) Grow();
   Place(Hash(record->GetKey()), records_.size());
   records_.push_back(std::move(record));
@@ -65,9 +46,14 @@ void kppSampleTable::clear() {
   records_.clear();
 }
 
+kppSampleTable::Records kppSampleTable::TakeRecords() {
+  Records taken;
+  taken.swap(records_);
+  slots_ = std::vector<uint64_t>();
+  return taken;
+}
+
 void kppSampleTable::swap(kppSampleTable& other) {
   slots_.swap(other.slots_);
   records_.swap(other.records_);
-  std::swap(keyed_with_, other.keyed_with_);
-  std::swap(keyed_alike_, other.keyed_alike_);
 }

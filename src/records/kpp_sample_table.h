@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "kpp_aggregator.h"
-#include "kpp_record_settings.h"
 
 // Not thread-safe: the plugin guards it with its lock.
 class kppSampleTable {
@@ -16,15 +15,14 @@ class kppSampleTable {
   using Records = std::vector<std::shared_ptr<kppAggregator>>;
 
   kppAggregator* Find(std::string_view key) const;
-  // Stores a record whose key is not in the table yet, made with keyed_with.
-  void Insert(std::shared_ptr<kppAggregator> record, const kppRecordSettings& keyed_with);
-  // Whether every sample was keyed with the privacy and overlay settings of settings: then two
-  // samples meet on a nested path only where the type's path leaves a key part out.
-  bool AllKeyedAs(const kppRecordSettings& settings) const;
+  // Stores a record whose key is not in the table yet.
+  void Insert(std::shared_ptr<kppAggregator> record);
 
   size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
   void clear();
+  // Empties the table and hands its samples over, in table order.
+  Records TakeRecords();
   void swap(kppSampleTable& other);
   const Records& records() const { return records_; }
 
@@ -40,7 +38,4 @@ class kppSampleTable {
   // and a hash mismatch is rejected without touching the record.
   std::vector<uint64_t> slots_;
   Records records_;
-  // The key settings of the first sample, and whether every later one had the same.
-  kppRecordSettings keyed_with_;
-  bool keyed_alike_ = true;
 };

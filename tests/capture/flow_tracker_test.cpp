@@ -325,6 +325,45 @@ TEST(FlowTrackerObjects, AKeptFlowIsNeverReused) {
   }
 }
 
+// A flow-map event builds a bucket's flow objects when the bucket is acquired and lets them go on
+// release, so that a flood never has all of them at once; the map still counts every flow.
+TEST(FlowTrackerObjects, ASnapshotHoldsOneBucketOfFlowsAtATime) {
+  struct BucketTarget : kdCaptureEventTarget {
+    void DeliverFlowMap(kdPluginProcessor::Event, kdFlowMap* map) override {
+      sizes.push_back(map->Size());
+      for (size_t b = 0; b < map->GetBuckets(); ++b) {
+        std::vector<std::weak_ptr<kdFlow>> held;
+        for (const auto& entry : map->AcquireConst(b)) held.push_back(entry.second);
+        map->Release(b);
+        flows += held.size();
+        for (const auto& flow : held) released_freed = released_freed && flow.expired();
+        refilled = refilled && map->AcquireConst(b).size() == held.size();
+        map->Release(b);
+      }
+    }
+    void DeliverFlow(kdPluginProcessor::Event, std::shared_ptr<kdFlow>&) override {}
+    void DeliverPacketStats(const std::string&, kdPacketStats*) override {}
+    std::vector<size_t> sizes;
+    size_t flows = 0;
+    bool released_freed = true;
+    bool refilled = true;
+  } target;
+  kdFlowTrackerConfig config;
+  config.buckets = 4;
+  kdFlowTracker tracker(std::move(config), target);
+  for (uint16_t port = 1000; port < 1050; ++port) {
+    Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
+                           Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(40000, port, Bytes(4, 0))));
+    tracker.Packet(kd_link::kEthernet, kStart, frame.data(), static_cast<uint32_t>(frame.size()),
+                   static_cast<uint32_t>(frame.size()));
+  }
+  tracker.Finish();
+  EXPECT_EQ(target.sizes, std::vector<size_t>{50});
+  EXPECT_EQ(target.flows, 50u);
+  EXPECT_TRUE(target.released_freed);
+  EXPECT_TRUE(target.refilled);
+}
+
 TEST_F(FlowTrackerTest, FragmentsAndVlansMakeTheirOwnFlows) {
   Ipv4Options first, later;
   first.fragment = 0x2000;

@@ -147,7 +147,7 @@ TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
   for (int i = 0; i < 20000; ++i) keys.push_back("key" + std::to_string(i * 7919));
   for (size_t i = 0; i < keys.size(); ++i) {
     ASSERT_EQ(table.Find(keys[i]), nullptr) << keys[i];
-    table.Insert(std::make_shared<TestRecord>(keys[i], 1), kppRecordSettings());
+    table.Insert(std::make_shared<TestRecord>(keys[i], 1));
     ASSERT_NE(table.Find(keys[i]), nullptr);
   }
   ASSERT_EQ(table.size(), keys.size());
@@ -168,7 +168,7 @@ TEST(SampleTable, FindsEveryKeyThroughGrowthInArrivalOrder) {
   other.clear();
   EXPECT_TRUE(other.empty());
   EXPECT_EQ(other.Find("a"), nullptr);
-  other.Insert(std::make_shared<TestRecord>("a", 1), kppRecordSettings());
+  other.Insert(std::make_shared<TestRecord>("a", 1));
   EXPECT_NE(other.Find("a"), nullptr);
   EXPECT_EQ(other.size(), 1u);
 }

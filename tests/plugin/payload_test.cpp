@@ -1,6 +1,13 @@
 // The payload pass: envelopes, batching, nested trees, bare type 7 payloads and channel dispatch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kpp_nested_path.h"
 #include "plugin_fixture.h"
 #include "test_record.h"
 
@@ -122,6 +129,49 @@ TEST(PayloadPass, WithoutChannelsSamplesAreStillDropped) {
   AddSamples(fixture.plugin(), 3);
   EXPECT_TRUE(fixture.Payloads().empty());
   EXPECT_EQ(fixture.plugin().GetSampleCount(), 0u);
+}
+
+// Nested samples are placed in the order of their paths' order keys, which must be the order in
+// which the tree lists its places: names as bytes ("10" before "9", a zero byte inside a name),
+// positions by number. Paths walked in any order and leaves read back in the tree's order must
+// come out as the keys sort.
+TEST(NestedOrder, KeysSortAsTheTreeListsItsPlaces) {
+  const std::string with_zero("a\0", 2), zero_inside("a\0b", 3), low("a\x01", 2);
+  using namespace std::string_view_literals;
+  const std::vector<kppNestedPath> paths = {{"b"sv, kppNestedLevel::Number(9)},
+                                            {"b"sv, kppNestedLevel::Number(10)},
+                                            {"b"sv, kppNestedLevel::Number(100)},
+                                            {"a"sv, "z"sv},
+                                            {"a"sv, "ab"sv},
+                                            {"a"sv, "a"sv},
+                                            {"a"sv, with_zero},
+                                            {"a"sv, low},
+                                            {zero_inside, "x"sv},
+                                            {"ab"sv, "x"sv},
+                                            {"p"sv, kppNestedLevel::At(10)},
+                                            {"p"sv, kppNestedLevel::At(2)},
+                                            {"p"sv, kppNestedLevel::At(256)}};
+  std::vector<std::string> keys;
+  nlohmann::json tree;
+  for (size_t i = paths.size(); i-- > 0;) {
+    ASSERT_TRUE(paths[i].Walk(tree).is_null()) << i;
+    paths[i].Walk(tree) = i;
+  }
+  for (const kppNestedPath& path : paths) path.AppendOrderKey(keys.emplace_back());
+  std::vector<size_t> by_key(paths.size());
+  for (size_t i = 0; i < by_key.size(); ++i) by_key[i] = i;
+  std::sort(by_key.begin(), by_key.end(),
+            [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+
+  std::vector<size_t> listed;
+  std::function<void(const nlohmann::json&)> read = [&](const nlohmann::json& node) {
+    if (node.is_number()) listed.push_back(node.get<size_t>());
+    if (node.is_structured())
+      for (const auto& child : node) read(child);
+  };
+  read(tree);
+  EXPECT_EQ(listed, by_key);
+  EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size());
 }
 
 }  // namespace

@@ -84,6 +84,17 @@ class KD_EXPORT kdFlowMap {
  public:
   using Bucket = std::map<uint64_t, std::shared_ptr<kdFlow>>;
 
+  // Builds a bucket's flows when it is acquired, so that a snapshot of many flows holds the flow
+  // objects of one bucket at a time rather than all of them.
+  class KD_EXPORT Source {
+   public:
+    virtual ~Source();
+    // Puts the flows of bucket b into bucket, which is empty.
+    virtual void Fill(size_t b, Bucket& bucket) const = 0;
+    // The number of flows Fill(b) puts in.
+    virtual size_t Count(size_t b) const = 0;
+  };
+
   explicit kdFlowMap(size_t buckets);
   kdFlowMap(const kdFlowMap&) = delete;
   kdFlowMap& operator=(const kdFlowMap&) = delete;
@@ -97,10 +108,17 @@ class KD_EXPORT kdFlowMap {
   Bucket& Acquire(size_t b);
   void Release(size_t b) const;
 
+  // With a source, a bucket holds the source's flows exactly while it is acquired: acquiring
+  // fills it and releasing empties it. Without one (null, the default) buckets hold what the
+  // host puts in them. The source must outlive its use; set it while no bucket is acquired.
+  void SetSource(const Source* source) { source_ = source; }
+
   // Number of flows over all buckets (locks each bucket in turn).
   size_t Size() const;
 
  private:
-  std::vector<Bucket> buckets_;
+  // Mutable: with a source, even a read-only acquisition fills the bucket.
+  mutable std::vector<Bucket> buckets_;
   std::unique_ptr<std::mutex[]> locks_;
+  const Source* source_ = nullptr;
 };
