@@ -33,6 +33,14 @@ std::string GzipCompress(const std::string& data) {
   return out;
 }
 
+void AppendJsonText(std::string& out, const json& value) {
+  // What json::dump does, writing to out instead of a string of its own.
+  nlohmann::detail::serializer<json> serializer(
+      nlohmann::detail::output_adapter<char, std::string>(out), ' ',
+      json::error_handler_t::replace);
+  serializer.dump(value, false, false, 0);
+}
+
 EncodedPayload EncodePayload(const json& payload, uint32_t flags) {
   EncodedPayload encoded;
   if ((flags & kdPlugin::DF_FORMAT_MSGPACK) != 0) {
@@ -40,7 +48,8 @@ EncodedPayload EncodePayload(const json& payload, uint32_t flags) {
     encoded.bytes.assign(bytes.begin(), bytes.end());
     encoded.extension = ".msgpack";
   } else {
-    encoded.bytes = payload.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    AppendJsonText(encoded.bytes, payload);
+    encoded.bytes += '\n';
     encoded.extension = ".json";
   }
   if ((flags & kdPlugin::DF_COMPRESS_GZ) != 0) {

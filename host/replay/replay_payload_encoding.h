@@ -15,6 +15,10 @@ struct EncodedPayload {
   std::string extension;  // ".json" or ".msgpack", then ".gz" when compressed
 };
 
+// Appends value's compact JSON text to out, invalid UTF-8 replaced, as dump(-1) would make it but
+// without a text of its own: a large payload is held as text once.
+void AppendJsonText(std::string& out, const nlohmann::json& value);
+
 // Throws std::runtime_error when compression fails.
 EncodedPayload EncodePayload(const nlohmann::json& payload, uint32_t flags);
 

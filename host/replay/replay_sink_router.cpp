@@ -8,6 +8,7 @@
 #include "korviad/kd_plugin.h"
 #include "replay_json_fields.h"
 #include "replay_kafka_sink.h"
+#include "replay_payload_encoding.h"
 #include "replay_report.h"
 #include "replay_signals.h"
 #include "replay_sqlite_sink.h"
@@ -86,17 +87,20 @@ uint64_t PayloadRouter::failures() const {
 
 void PayloadRouter::WriteLine(const std::string& sink, const std::string& channel,
                               const json& payload, uint32_t flags) {
-  // Written member by member (in the JSON library's key order) to spare a copy of the payload.
-  auto text = [](const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-  };
+  // Written member by member (in the JSON library's key order) into one text, to spare copies of
+  // the payload.
   std::string line;
   if (pretty_) {
     json whole = {{"channel", channel}, {"flags", flags}, {"payload", payload}, {"sink", sink}};
     line = whole.dump(2, ' ', false, json::error_handler_t::replace);
   } else {
-    line = "{\"channel\":" + text(channel) + ",\"flags\":" + std::to_string(flags) +
-           ",\"payload\":" + text(payload) + ",\"sink\":" + text(sink) + "}";
+    line = "{\"channel\":";
+    AppendJsonText(line, channel);
+    line += ",\"flags\":" + std::to_string(flags) + ",\"payload\":";
+    AppendJsonText(line, payload);
+    line += ",\"sink\":";
+    AppendJsonText(line, sink);
+    line += '}';
   }
   if (!out_.Write(line)) {
     StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
