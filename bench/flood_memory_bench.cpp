@@ -2,7 +2,8 @@
 // flow tracker into the plugin, and the allocator's bytes in use are read at each stage.
 //
 //   tracker   the tracker's store, all N flows tracked, before the flow-map event
-//   snapshot  the flow objects the tracker builds for that event, while the plugin reads them
+//   snapshot  what the tracker holds for that event (its flows in bucket order; the flow objects
+//             of a bucket exist only while the plugin holds it)
 //   sample    the plugin's samples after its flow pass (one per flow: every flow is a new key)
 //   payload   a copy of the payload document the payload pass dispatched
 //   flow_peak tracker + snapshot + sample: what the flow-map event holds at once
