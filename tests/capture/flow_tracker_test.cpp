@@ -298,6 +298,17 @@ TEST_F(FlowTrackerTest, FinishExpiresEveryFlow) {
   EXPECT_EQ(target_.CountedPackets(), 2u);
 }
 
+// Feeds count one-packet UDP flows, to ports 1000 on, and finishes the capture.
+void FeedUdpFlows(kdFlowTracker& tracker, uint16_t count) {
+  for (uint16_t port = 1000; port < 1000 + count; ++port) {
+    Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
+                           Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(40000, port, Bytes(4, 0))));
+    tracker.Packet(kd_link::kEthernet, kStart, frame.data(), static_cast<uint32_t>(frame.size()),
+                   static_cast<uint32_t>(frame.size()));
+  }
+  tracker.Finish();
+}
+
 // The flow objects a target is handed are built per event; one the target keeps must stay as it
 // was delivered while later events go on.
 TEST(FlowTrackerObjects, AKeptFlowIsNeverReused) {
@@ -312,13 +323,7 @@ TEST(FlowTrackerObjects, AKeptFlowIsNeverReused) {
     std::vector<uint16_t> ports;
   } target;
   kdFlowTracker tracker(kdFlowTrackerConfig(), target);
-  for (uint16_t port = 1000; port < 1010; ++port) {
-    Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
-                           Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(40000, port, Bytes(4, 0))));
-    tracker.Packet(kd_link::kEthernet, kStart, frame.data(), static_cast<uint32_t>(frame.size()),
-                   static_cast<uint32_t>(frame.size()));
-  }
-  tracker.Finish();
+  FeedUdpFlows(tracker, 10);
   ASSERT_EQ(target.kept.size(), 20u);  // completion and expiry of each flow
   for (size_t i = 0; i < target.kept.size(); ++i) {
     EXPECT_EQ(target.kept[i]->addr_b.GetPort(), target.ports[i]) << i;
@@ -351,13 +356,7 @@ TEST(FlowTrackerObjects, ASnapshotHoldsOneBucketOfFlowsAtATime) {
   kdFlowTrackerConfig config;
   config.buckets = 4;
   kdFlowTracker tracker(std::move(config), target);
-  for (uint16_t port = 1000; port < 1050; ++port) {
-    Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
-                           Ipv4("10.0.0.1", "10.0.0.2", 17, Udp(40000, port, Bytes(4, 0))));
-    tracker.Packet(kd_link::kEthernet, kStart, frame.data(), static_cast<uint32_t>(frame.size()),
-                   static_cast<uint32_t>(frame.size()));
-  }
-  tracker.Finish();
+  FeedUdpFlows(tracker, 50);
   EXPECT_EQ(target.sizes, std::vector<size_t>{50});
   EXPECT_EQ(target.flows, 50u);
   EXPECT_TRUE(target.released_freed);
