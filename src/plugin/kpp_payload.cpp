@@ -73,8 +73,8 @@ void kppPlugin::ProcessStatsPayload() {
   // The flags in force now decide each row's form, whatever they were when a sample was made.
   const kppRecordSettings settings = GetRecordSettings();
 
-  // Each sample is freed as soon as its row is made, and each payload is dispatched as soon as
-  // it is complete, so that a pass never holds both every sample and every row of a flood.
+  // Each payload is dispatched as soon as it is complete, and a flat or own-payload sample is
+  // freed as soon as its row is made: with batched rows a pass holds one batch at a time.
   kppSampleTable::Records records = taken.TakeRecords();
   if (type != nullptr && type->own_payload) {
     for (auto& record : records) {
