@@ -5,11 +5,16 @@
 namespace kdreplay {
 
 bool LineWriter::Write(const std::string& line) {
+  return WriteWith([&line](FILE* out) { fwrite(line.data(), 1, line.size(), out); });
+}
+
+bool LineWriter::WriteWith(const std::function<void(FILE*)>& write) {
   std::lock_guard<std::mutex> guard(lock_);
   errno = 0;
-  bool ok = fwrite(line.data(), 1, line.size(), out_) == line.size();
-  ok = fputc('\n', out_) != EOF && ok;
-  ok = fflush(out_) == 0 && ok;
+  write(out_);
+  fputc('\n', out_);
+  // The stream's error flag keeps any failure of the pieces until clearerr.
+  bool ok = fflush(out_) == 0 && ferror(out_) == 0;
   if (!ok) {
     last_error_ = errno != 0 ? errno : EIO;
     clearerr(out_);

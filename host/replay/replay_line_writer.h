@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -17,6 +18,9 @@ class LineWriter {
 
   // Writes line and "\n" and flushes. False when the stream refused it (closed pipe, full disk).
   bool Write(const std::string& line);
+  // The same for a line that write puts on the stream piece by piece (without its "\n"), so that
+  // a very long line need not be held as one text first.
+  bool WriteWith(const std::function<void(FILE*)>& write);
   // Number of lines that could not be written.
   uint64_t failures() const;
   // The errno of the latest failure ("Broken pipe", "No space left on device"), or 0.

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "korviad/kd_plugin.h"
@@ -10,6 +11,35 @@
 namespace kdreplay {
 
 using nlohmann::json;
+
+namespace {
+
+// Takes the serialiser's text in pieces of up to 64 KiB to a stdio stream.
+class StreamOutput : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  static constexpr size_t kPiece = 64 * 1024;
+
+  explicit StreamOutput(FILE* out) : out_(out) { piece_.reserve(kPiece); }
+
+  void write_character(char c) override {
+    piece_ += c;
+    if (piece_.size() >= kPiece) Flush();
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    piece_.append(s, length);
+    if (piece_.size() >= kPiece) Flush();
+  }
+  void Flush() {
+    fwrite(piece_.data(), 1, piece_.size(), out_);
+    piece_.clear();
+  }
+
+ private:
+  FILE* out_;
+  std::string piece_;
+};
+
+}  // namespace
 
 std::string GzipCompress(const std::string& data) {
   if (data.size() > std::numeric_limits<uInt>::max())
@@ -39,6 +69,13 @@ void AppendJsonText(std::string& out, const json& value) {
       nlohmann::detail::output_adapter<char, std::string>(out), ' ',
       json::error_handler_t::replace);
   serializer.dump(value, false, false, 0);
+}
+
+void WriteJsonText(FILE* out, const json& value) {
+  auto output = std::make_shared<StreamOutput>(out);
+  nlohmann::detail::serializer<json> serializer(output, ' ', json::error_handler_t::replace);
+  serializer.dump(value, false, false, 0);
+  output->Flush();
 }
 
 EncodedPayload EncodePayload(const json& payload, uint32_t flags) {

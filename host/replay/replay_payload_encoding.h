@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -18,6 +19,9 @@ struct EncodedPayload {
 // Appends value's compact JSON text to out, invalid UTF-8 replaced, as dump(-1) would make it but
 // without a text of its own: a large payload is held as text once.
 void AppendJsonText(std::string& out, const nlohmann::json& value);
+// The same text written to out through a small buffer of its own. Errors are left in the
+// stream's error flag.
+void WriteJsonText(FILE* out, const nlohmann::json& value);
 
 // Throws std::runtime_error when compression fails.
 EncodedPayload EncodePayload(const nlohmann::json& payload, uint32_t flags);

@@ -87,22 +87,26 @@ uint64_t PayloadRouter::failures() const {
 
 void PayloadRouter::WriteLine(const std::string& sink, const std::string& channel,
                               const json& payload, uint32_t flags) {
-  // Written member by member (in the JSON library's key order) into one text, to spare copies of
-  // the payload.
-  std::string line;
+  bool written;
   if (pretty_) {
     json whole = {{"channel", channel}, {"flags", flags}, {"payload", payload}, {"sink", sink}};
-    line = whole.dump(2, ' ', false, json::error_handler_t::replace);
+    written = out_.Write(whole.dump(2, ' ', false, json::error_handler_t::replace));
   } else {
-    line = "{\"channel\":";
-    AppendJsonText(line, channel);
-    line += ",\"flags\":" + std::to_string(flags) + ",\"payload\":";
-    AppendJsonText(line, payload);
-    line += ",\"sink\":";
-    AppendJsonText(line, sink);
-    line += '}';
+    // Written member by member (in the JSON library's key order) straight to the stream: a
+    // flood's payload is never held as text.
+    written = out_.WriteWith([&](FILE* out) {
+      std::string head = "{\"channel\":";
+      AppendJsonText(head, channel);
+      head += ",\"flags\":" + std::to_string(flags) + ",\"payload\":";
+      fwrite(head.data(), 1, head.size(), out);
+      WriteJsonText(out, payload);
+      std::string tail = ",\"sink\":";
+      AppendJsonText(tail, sink);
+      tail += '}';
+      fwrite(tail.data(), 1, tail.size(), out);
+    });
   }
-  if (!out_.Write(line)) {
+  if (!written) {
     StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
                          ": cannot write to standard output: " + strerror(out_.last_error()));
     std::lock_guard<std::mutex> guard(lock_);

@@ -52,6 +52,32 @@ TEST(PayloadEncoding, FlagsChooseFormatAndCompressionAndFilesReadBack) {
   EXPECT_EQ(Gunzip(kdreplay::GzipCompress("")), "");
 }
 
+// The texts written without a whole copy of their own are the library's compact text, with
+// invalid UTF-8 replaced, also past the stream writer's 64 KiB pieces.
+TEST(PayloadEncoding, TextWrittenInPiecesEqualsTheLibrarysText) {
+  const json large = [] {
+    json built = kPayload;
+    for (int i = 0; i < 5000; ++i)
+      built["stats"].push_back({{"name", std::string("bad \xff ") + std::to_string(i)}, {"n", i}});
+    return built;
+  }();
+  for (const json* payload : {&kPayload, &large}) {
+    const std::string expected = payload->dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string appended = "x";
+    kdreplay::AppendJsonText(appended, *payload);
+    EXPECT_EQ(appended, "x" + expected);
+    FILE* stream = tmpfile();
+    ASSERT_NE(stream, nullptr);
+    kdreplay::WriteJsonText(stream, *payload);
+    std::string written(static_cast<size_t>(ftell(stream)), '\0');
+    rewind(stream);
+    ASSERT_EQ(fread(&written[0], 1, written.size(), stream), written.size());
+    fclose(stream);
+    EXPECT_EQ(written, expected);
+  }
+  EXPECT_GT(large.dump(-1, ' ', false, json::error_handler_t::replace).size(), 64u * 1024);
+}
+
 TEST(SafeFileName, OnlyLettersDigitsDotUnderscoreDashSurvive) {
   EXPECT_EQ(kdreplay::SafeFileName("Sink_1.a-b"), "Sink_1.a-b");
   EXPECT_EQ(kdreplay::SafeFileName("../a/b"), ".._a_b");
