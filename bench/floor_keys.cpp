@@ -7,6 +7,8 @@
 #include <charconv>
 #include <functional>
 
+#include "kpp_record_key.h"
+
 namespace kppbench {
 
 namespace {
@@ -24,43 +26,29 @@ void AppendLabel(std::string& out, const kdFlow& flow) {
                                                 : flow.detected_application_name;
 }
 
-// Ends a key part that began at start: its length follows it, seven bits a byte, the highest
-// group first and every later byte with its top bit set.
-void EndPart(std::string& out, size_t start) {
-  size_t length = out.size() - start;
-  char groups[10];
-  size_t count = 0;
-  do {
-    groups[count++] = static_cast<char>(length & 0x7F);
-    length >>= 7;
-  } while (length != 0);
-  out += groups[count - 1];
-  for (size_t i = count - 1; i-- > 0;) out += static_cast<char>(groups[i] | 0x80);
-}
-
 // Key parts: each writer's text followed by its length.
 void Number(std::string& out, uint64_t value) {
   const size_t start = out.size();
   AppendDecimal(out, value);
-  EndPart(out, start);
+  kppEndKeyPart(out, start);
 }
 
 void Address(std::string& out, const kdAddr& addr) {
   const size_t start = out.size();
   FloorAddressText(addr, out);
-  EndPart(out, start);
+  kppEndKeyPart(out, start);
 }
 
 void Label(std::string& out, const kdFlow& flow) {
   const size_t start = out.size();
   AppendLabel(out, flow);
-  EndPart(out, start);
+  kppEndKeyPart(out, start);
 }
 
 void Text(std::string& out, const std::string& text) {
   const size_t start = out.size();
   out += text;
-  EndPart(out, start);
+  kppEndKeyPart(out, start);
 }
 
 }  // namespace
