@@ -18,16 +18,29 @@ struct FlowCase {
   size_t flows;
   size_t per_key;
   bool privacy;
+  // Two expressions that every flow of the snapshots passes, so that the pass does all its work
+  // besides evaluating them.
+  bool criteria = false;
 };
 
 std::string CaseName(const FlowCase& c) {
   return "flow/t" + std::to_string(c.type) + "/n" + std::to_string(c.flows) +
-         (c.per_key == 1 ? "/insert" : "/merge") + (c.privacy ? "/privacy" : "/plain");
+         (c.per_key == 1 ? "/insert" : "/merge") +
+         (c.criteria  ? "/criteria"
+          : c.privacy ? "/privacy"
+                      : "/plain");
+}
+
+nlohmann::json FlowConf(const FlowCase& c) {
+  nlohmann::json conf = BenchConf(c.type, c.privacy);
+  if (c.criteria)
+    conf["criteria"] = {"ip_protocol != 0", "bytes > 0 && (other_port != 1 || !closed)"};
+  return conf;
 }
 
 void FlowPass(benchmark::State& state, const BenchOptions& options, FlowCase c) {
   Snapshot& snapshot = SharedSnapshot(options, c.flows, c.per_key);
-  BenchPlugin bench(BenchConf(c.type, c.privacy));
+  BenchPlugin bench(FlowConf(c));
   size_t samples = 0;
   for (auto _ : state) {
     bench.plugin().DispatchProcessorEvent(kdPluginProcessor::EVENT_FLOW_MAP,
@@ -96,8 +109,9 @@ void RegisterFlowPass(const BenchOptions& options) {
   for (size_t flows : options.flow_sizes) {
     for (size_t per_key : {size_t{10}, size_t{1}}) {
       for (uint32_t type : options.flow_types) {
-        for (bool privacy : {false, true}) {
-          FlowCase c{type, flows, per_key, privacy};
+        for (const FlowCase& c :
+             {FlowCase{type, flows, per_key, false}, FlowCase{type, flows, per_key, true},
+              FlowCase{type, flows, per_key, false, true}}) {
           const std::string name = CaseName(c);
           benchmark::RegisterBenchmark(name.c_str(), FlowPass, options, c)
               ->UseRealTime()
