@@ -44,7 +44,13 @@ std::shared_ptr<const kdFlowCriteria> kdFlowParser::Compile(const std::string& e
 
 bool kdFlowParser::Parse(const kdFlow* flow, std::map<std::string, nlohmann::json>& /*parameters*/,
                          const std::string& expression) {
-  std::shared_ptr<const kdFlowCriteria> criteria = Compile(expression);
   if (flow == nullptr) throw kdException("criteria: no flow to evaluate");
-  return criteria->Evaluate(*flow);
+  // Plugins ask once per flow and expression: a cached expression is evaluated under the shared
+  // lock, without taking a reference to it.
+  {
+    std::shared_lock<std::shared_mutex> guard(cache_lock_);
+    auto found = cache_.find(expression);
+    if (found != cache_.end()) return found->second->Evaluate(*flow);
+  }
+  return Compile(expression)->Evaluate(*flow);
 }

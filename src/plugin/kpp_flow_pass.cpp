@@ -1,5 +1,7 @@
 // The flow sampling pass: one flow-map snapshot becomes samples.
 #include <cstring>
+#include <map>
+#include <memory>
 
 #include "kpp_plugin.h"
 
@@ -32,11 +34,11 @@ struct PassCounters {
   uint64_t unknown_map = 0;
 };
 
-// Every expression holds, evaluated in list order up to the first that does not.
-bool Selected(const std::vector<std::shared_ptr<const kdFlowCriteria>>& criteria,
-              const kdFlow& flow) {
-  for (const auto& expression : criteria) {
-    if (!expression->Evaluate(flow)) return false;
+// Every expression holds, asked of the parser in list order up to the first that does not.
+bool Selected(kdFlowParser& parser, const std::vector<std::string>& criteria, const kdFlow& flow) {
+  for (const std::string& expression : criteria) {
+    std::map<std::string, nlohmann::json> parameters;
+    if (!parser.Parse(&flow, parameters, expression)) return false;
   }
   return true;
 }
@@ -47,12 +49,14 @@ void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
   const size_t buckets = flow_map->GetBuckets();
   if (buckets == 0) return;
 
-  // One consistent set of criteria for the whole pass, compiled by the reload that installed
-  // them; the pass's references keep them alive if a reload replaces them meanwhile.
-  std::vector<std::shared_ptr<const kdFlowCriteria>> pass_criteria;
+  // One consistent list and parser for the whole pass, as the reload that installed them left
+  // them; the pass's reference keeps the parser alive if a reload replaces it meanwhile.
+  std::vector<std::string> pass_criteria;
+  std::shared_ptr<kdFlowParser> pass_parser;
   {
     kdThread::Guard guard(*this);
-    pass_criteria = compiled_criteria;
+    pass_criteria = criteria;
+    pass_parser = flow_parser;
   }
 
   PassCounters count;
@@ -64,7 +68,7 @@ void kppPlugin::ProcessFlows(const kdFlowMap* flow_map) {
     for (const auto& entry : bucket.flows()) {
       const std::shared_ptr<kdFlow>& flow = entry.second;
       if (!flow) continue;
-      if (!Selected(pass_criteria, *flow)) {
+      if (pass_parser && !Selected(*pass_parser, pass_criteria, *flow)) {
         ++count.criteria;
         continue;
       }

@@ -111,9 +111,10 @@ class kppPlugin : public kdPluginProcessor {
   std::atomic<bool> pending_reload{true};
   std::mutex status_lock;
   std::vector<std::string> criteria;
-  // The expressions criteria compiled to, in list order. Shared, so that a flow pass that took
-  // them keeps them alive across a reload that replaces them.
-  std::vector<std::shared_ptr<const kdFlowCriteria>> compiled_criteria;
+  // Evaluates criteria; present exactly when criteria is not empty, and made fresh by the reload
+  // that installed them. Shared, so that a flow pass that took it keeps it alive across a reload
+  // that replaces it.
+  std::shared_ptr<kdFlowParser> flow_parser;
   std::atomic<uint32_t> flags{0};
   std::atomic<int64_t> log_interval{60};
   time_t log_time_start = 0;

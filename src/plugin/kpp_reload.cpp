@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <optional>
 
 #include "kpp_plugin.h"
@@ -137,18 +139,21 @@ void kppPlugin::Reload() {
     }
   }
 
-  // Criteria are compiled before anything is applied: an expression the parser does not accept
-  // refuses the whole file, as a syntax error does, instead of failing every later flow pass.
+  // Every expression is put to the new parser before anything is applied: one the host does not
+  // accept refuses the whole file, as a syntax error does, instead of failing every later flow
+  // pass. Whatever the probe flow's verdict, only acceptance matters here.
   std::optional<std::vector<std::string>> new_criteria = CriteriaMember(document);
-  std::vector<std::shared_ptr<const kdFlowCriteria>> new_compiled;
+  std::shared_ptr<kdFlowParser> new_parser;
   if (new_criteria && !new_criteria->empty()) {
-    // Compiled expressions stand alone: the parser is not kept.
-    kdFlowParser parser;
+    new_parser = std::make_shared<kdFlowParser>();
+    const kdFlow probe;
     for (const std::string& expression : *new_criteria) {
       try {
-        new_compiled.push_back(parser.Compile(expression));
+        std::map<std::string, json> parameters;
+        new_parser->Parse(&probe, parameters, expression);
       } catch (const std::exception& e) {
-        throw kdException("%s: %s: criteria: %s", tag.c_str(), conf_filename.c_str(),
+        throw kdException("%s: %s: criteria: \"%s\": %s", tag.c_str(), conf_filename.c_str(),
+                          ShortErrorText(expression.c_str()).c_str(),
                           ShortErrorText(e.what()).c_str());
       }
     }
@@ -167,7 +172,7 @@ void kppPlugin::Reload() {
 
   if (new_criteria) {
     criteria = std::move(*new_criteria);
-    compiled_criteria = std::move(new_compiled);
+    flow_parser = std::move(new_parser);
   }
 
   if (auto value = Uint32Member(document, "aggregator")) {

@@ -30,6 +30,7 @@ class KD_EXPORT kdFlowParser {
              const std::string& expression);
 
   // Compiles expression (or takes it from the cache). Raises kdException as Parse does.
+  // This host's own extra, for its tools: the daemon does not promise it, so plugins call Parse.
   std::shared_ptr<const kdFlowCriteria> Compile(const std::string& expression);
 
  private:
