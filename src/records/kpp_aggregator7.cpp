@@ -7,6 +7,7 @@
 
 #include "korviad/kd_digest.h"
 #include "korviad/kd_instance.h"
+#include "kpp_address.h"
 
 using nlohmann::json;
 
@@ -22,12 +23,12 @@ constexpr uint32_t kCaptureFlowIndex = 16;
 
 // The text of mac when it is an Ethernet address, else the all-zero MAC text.
 std::string EthernetText(const kdAddr& mac) {
-  return mac.IsEthernet() ? mac.GetString() : kNoMac;
+  return kppIsEthernet(mac) ? mac.GetString() : kNoMac;
 }
 
 // Whether addr is an IPv6 address under 64:ff9b::/32.
 bool IsNat64(const kdAddr& addr) {
-  if (!addr.IsIPv6()) return false;
+  if (!kppIsIPv6(addr)) return false;
   const uint8_t* bytes =
       reinterpret_cast<const sockaddr_in6*>(&addr.GetSockAddr())->sin6_addr.s6_addr;
   return bytes[0] == 0x00 && bytes[1] == 0x64 && bytes[2] == 0xff && bytes[3] == 0x9b;
@@ -69,9 +70,9 @@ kppAggregator7::Entry::Entry(const uint64_t& flow_digest, const std::shared_ptr<
     TranslateNat64(src_addr);
     TranslateNat64(dst_addr);
     TranslateNat64(nat_src_addr);
-  } else if (nat_src_addr.IsIPv6() && src_addr.IsIPv6()) {
+  } else if (kppIsIPv6(nat_src_addr) && kppIsIPv6(src_addr)) {
     family = "ipv6";
-  } else if (src_addr.IsIPv4() && nat_src_addr.IsIPv4()) {
+  } else if (kppIsIPv4(src_addr) && kppIsIPv4(nat_src_addr)) {
     family = "ipv4";
   } else {
     family = "unknown";

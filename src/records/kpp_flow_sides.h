@@ -6,6 +6,7 @@
 #include <string>
 
 #include "korviad/kd_flow.h"
+#include "kpp_address.h"
 
 // One endpoint of a flow, as a record sees it.
 struct kppEndpoint {
@@ -32,13 +33,6 @@ inline kppSides kppPeerSides(const kdFlow& flow) {
 // Whether the local endpoint opened the flow: with origin 2 exactly when endpoint_map is 2, with
 // any other origin exactly when endpoint_map is 1.
 bool kppLocalOrigin(const kdFlow& flow);
-
-// The address text of a flow attribute, as the host formats it.
-inline std::string kppAddressText(const kdAddr& addr) {
-  std::string text;
-  addr.AppendString(text);
-  return text;
-}
 
 // Appends a number as decimal text.
 void kppAppendDecimal(std::string& text, uint64_t value);

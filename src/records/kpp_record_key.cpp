@@ -22,7 +22,7 @@ void kppEndKeyPart(std::string& key, size_t part_start) {
 
 size_t kppAppendKeyPart(std::string& key, const kdAddr& addr) {
   const size_t start = key.size();
-  addr.AppendString(key);
+  kppAppendAddressText(key, addr);
   const size_t size = key.size() - start;
   kppEndKeyPart(key, start);
   return size;
