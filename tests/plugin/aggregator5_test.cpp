@@ -35,11 +35,13 @@ const std::vector<std::string> kStatsKeys = {"raw",
 const std::vector<std::string> kFlowKeys = {"local_packets", "other_packets", "local_bytes",
                                             "other_bytes"};
 
-// Every keyed counter set to base plus its position, and the four unwritten ones to 1000.
+// Every keyed counter set to base plus its position, and the four unwritten ones to 1000 to 1003.
 kdPacketStats Counters(uint64_t base) {
   kdPacketStats stats;
   for (size_t i = 0; i < kStatsKeys.size(); ++i) stats.SetByName(kStatsKeys[i], base + i);
-  for (const char* name : {"ip4", "ip6", "ip4_bytes", "ip6_bytes"}) stats.SetByName(name, 1000);
+  uint64_t unwritten = 1000;
+  for (const char* name : {"ip4", "ip6", "ip4_bytes", "ip6_bytes"})
+    stats.SetByName(name, unwritten++);
   return stats;
 }
 
@@ -111,7 +113,9 @@ TEST(Aggregator5, TwoEventsSumAndKeepLargestPacket) {
   kppAggregator5 a(fixture.settings(), "wan0", first);
   a += kppAggregator5(fixture.settings(), "wan0", second);
   EXPECT_EQ(a.packet_stats.ip4, 2000u);
-  EXPECT_EQ(a.packet_stats.ip6_bytes, 2000u);
+  EXPECT_EQ(a.packet_stats.ip6, 2002u);
+  EXPECT_EQ(a.packet_stats.ip4_bytes, 2004u);
+  EXPECT_EQ(a.packet_stats.ip6_bytes, 2006u);
   EXPECT_EQ(a.packet_stats.largest_bytes, 9000u);
 }
 
