@@ -68,6 +68,24 @@ void kppPlugin::ProcessStatsPayload() {
     return;
   }
   const time_t log_time_end = time(nullptr);
+  kppSampleTable::Records records = taken.TakeRecords();
+  size_t sent = 0;
+  try {
+    SendPayloads(records, log_time_end, sent);
+  } catch (...) {
+    // The window is closed all the same: what was sent of it must not be reported again by the
+    // next pass's envelopes, and what was not is gone with the table.
+    log_time_start = time(nullptr);
+    kd_printf("%s: payload pass failed: %lu of %lu sample(s) dropped\n", tag.c_str(), count - sent,
+              count);
+    throw;
+  }
+  kd_dprintf("%s: aggregated %lu flow stats record(s).\n", tag.c_str(), count);
+  log_time_start = time(nullptr);
+}
+
+void kppPlugin::SendPayloads(kppSampleTable::Records& records, time_t log_time_end, size_t& sent) {
+  const size_t count = records.size();
   const kppRecordType* type = kppRecordTypeOf(aggregator.load());
   const uint32_t batch = batched_rows.load();
   // The flags in force now decide each row's form, whatever they were when a sample was made.
@@ -75,13 +93,13 @@ void kppPlugin::ProcessStatsPayload() {
 
   // Each payload is dispatched as soon as it is complete, and a flat or own-payload sample is
   // freed as soon as its row is made: with batched rows a pass holds one batch at a time.
-  kppSampleTable::Records records = taken.TakeRecords();
   if (type != nullptr && type->own_payload) {
     for (auto& record : records) {
       json payload;
       record->Encode(payload, settings);
       record.reset();
       DispatchPayload(payload);
+      ++sent;
     }
   } else if (settings.nested) {
     json stats;
@@ -92,6 +110,7 @@ void kppPlugin::ProcessStatsPayload() {
       json payload = Envelope(log_time_start, log_time_end, std::move(stats));
       DispatchPayload(payload);
     }
+    sent = count;
   } else {
     // Rows go into an array sized for them up front.
     auto rows = [&count, batch] {
@@ -106,6 +125,7 @@ void kppPlugin::ProcessStatsPayload() {
       if (batch != 0 && stats.size() == batch) {
         json payload = Envelope(log_time_start, log_time_end, std::move(stats));
         DispatchPayload(payload);
+        sent += batch;
         stats = rows();
       }
     }
@@ -113,10 +133,8 @@ void kppPlugin::ProcessStatsPayload() {
       json payload = Envelope(log_time_start, log_time_end, std::move(stats));
       DispatchPayload(payload);
     }
+    sent = count;
   }
-
-  kd_dprintf("%s: aggregated %lu flow stats record(s).\n", tag.c_str(), count);
-  log_time_start = time(nullptr);
 }
 
 void kppPlugin::DispatchPayload(json& payload) {

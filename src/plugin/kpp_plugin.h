@@ -107,6 +107,9 @@ class kppPlugin : public kdPluginProcessor {
   // missed by a worker about to wait.
   void SignalWorker();
   void BuildChannelTable(const nlohmann::json& sinks);
+  // Encodes records into payloads and dispatches each as soon as it is complete; sent counts the
+  // samples already dispatched, so that a caller catching a failure knows how many were lost.
+  void SendPayloads(kppSampleTable::Records& records, time_t log_time_end, size_t& sent);
 
   std::atomic<bool> pending_reload{true};
   std::mutex status_lock;

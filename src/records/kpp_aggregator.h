@@ -40,8 +40,8 @@ class kppAggregator {
 
   // Encodes the record and places it into stats: as the leaf at NestedPath in nested mode, as one
   // more row otherwise. Returns false when the record could not be placed and was left out (a
-  // nested position out of range, which leaves no half-built branch behind). A record that meets
-  // another on its path replaces it: samples sharing a path are merged before they are placed.
+  // nested position out of range, which leaves no half-built branch behind). Samples never meet
+  // on a path: the payload pass merges those that share one before it places them.
   bool Append(nlohmann::json& stats, const kppRecordSettings& settings) const;
 
   // The sample key: key's text from key_start on.

@@ -90,6 +90,31 @@ TEST(PayloadPass, WindowRunsFromThePreviousPass) {
   EXPECT_GE(second[0]["log_time_end"].get<int64_t>(), second[0]["log_time_start"].get<int64_t>());
 }
 
+TEST(PayloadPass, FailedPassStillClosesItsWindow) {
+  PluginFixture fixture(ConfWithSink({{"batched_rows", 1}}));
+  kppPlugin& plugin = fixture.plugin();
+  AddSamples(plugin, 2);
+  plugin.InsertOrMerge(std::make_shared<UnencodableRecord>("bad", 1));
+  std::vector<json> sent;
+  {
+    LogCapture log;
+    SinkCapture sink;
+    EXPECT_THROW(plugin.ProcessStatsPayload(), std::runtime_error);
+    for (const auto& dispatch : sink.Dispatches()) sent.push_back(dispatch.payload);
+    EXPECT_TRUE(log.Contains("test: payload pass failed: " + std::to_string(3 - sent.size()) +
+                             " of 3 sample(s) dropped"));
+  }
+  EXPECT_EQ(plugin.GetSampleCount(), 0u);
+
+  // The next window starts after the failed one, not where the failed one started (0 here).
+  AddSamples(plugin, 1);
+  auto next = fixture.Payloads();
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_GT(next[0]["log_time_start"].get<int64_t>(), 0);
+  for (const json& payload : sent)
+    EXPECT_GE(next[0]["log_time_start"].get<int64_t>(), payload["log_time_end"].get<int64_t>());
+}
+
 TEST(PayloadPass, ChannelsInNameOrderWithTheirFlags) {
   PluginFixture fixture(json{{"sinks",
                               {{"zeta", {{"only", json::object()}}},
