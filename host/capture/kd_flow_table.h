@@ -38,6 +38,7 @@ struct kdTrackedFlow {
   bool has_mac_a = false, has_mac_b = false;
   bool has_ports = false;
   bool fin_a = false, fin_b = false;  // each side sent a FIN
+  bool inspected = false;             // its first payload has been looked at
   bool dpi_complete = false;
   bool closed = false;
   uint8_t endpoint_map = 0, origin = 0, other_type = 0;

@@ -87,8 +87,18 @@ kdFlowTracker::~kdFlowTracker() = default;
 void kdFlowTracker::Start(uint64_t time_us) {
   if (started_) return;
   started_ = true;
+  start_us_ = time_us;
   now_us_ = time_us;
-  next_update_us_ = time_us + config_.update_interval_us;
+  next_update_us_ = NextEventAfter(time_us);
+}
+
+uint64_t kdFlowTracker::NextEventAfter(uint64_t time_us) const {
+  const uint64_t since = time_us - start_us_;
+  const uint64_t update = config_.update_interval_us;
+  uint64_t next = start_us_ + (since / update + 1) * update;
+  const uint64_t window = config_.window_us;
+  if (window != 0) next = std::min(next, start_us_ + (since / window + 1) * window);
+  return next;
 }
 
 void kdFlowTracker::Clock(uint64_t time_us) {
@@ -98,11 +108,7 @@ void kdFlowTracker::Clock(uint64_t time_us) {
   // empty intervals in between are skipped rather than delivered one by one.
   while (now_us_ >= next_update_us_) {
     RunUpdate(next_update_us_);
-    next_update_us_ += config_.update_interval_us;
-    if (flows_.size() == 0 && now_us_ >= next_update_us_) {
-      uint64_t skipped = (now_us_ - next_update_us_) / config_.update_interval_us + 1;
-      next_update_us_ += skipped * config_.update_interval_us;
-    }
+    next_update_us_ = NextEventAfter(flows_.size() == 0 ? now_us_ : next_update_us_);
   }
 }
 
@@ -159,7 +165,9 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
   flow.last_seen_us = now_us_;
 
   if (created && !flow.has_ports) Complete(flow);
-  if (!flow.dpi_complete && packet.payload_length > 0) {
+  // A flow completed at the end of a window is still classified by its first payload.
+  if (!flow.inspected && packet.payload_length > 0) {
+    flow.inspected = true;
     Inspect(flow, packet);
     Complete(flow);
   }
@@ -371,6 +379,10 @@ void kdFlowTracker::RunUpdate(uint64_t at_us) {
     uint64_t timeout =
         flow.ip_protocol() == kd_ip::kTcp ? config_.tcp_idle_us : config_.other_idle_us;
     if (at_us > flow.last_seen_us && at_us - flow.last_seen_us >= timeout) Close(flow);
+  }
+  const uint64_t window = config_.window_us;
+  if (window != 0 && (at_us - start_us_) % window == 0) {
+    for (size_t position = 0; position < flows_.size(); ++position) Complete(flows_.at(position));
   }
   DeliverSnapshot();
 }

@@ -10,6 +10,7 @@
 //    consumer that sums the complete flows of every snapshot counts every packet exactly once.
 //  - A flow stays complete once complete; closed flows leave the map after the next flow-map
 //    event, and at Finish every flow is closed and delivered one last time.
+//  - With a window, no flow is incomplete in the flow-map event that ends a window.
 //
 // Flows are kept compactly (kdFlowTable). The flow objects the target sees are built from them:
 // for a single-flow event for its call, and for a flow-map event one bucket at a time, while the
@@ -41,6 +42,11 @@ struct kdFlowTrackerConfig {
   size_t buckets = 1024;
   // Flows beyond this are not created: their packets count as discarded and flow_dropped.
   size_t max_flows = 1'000'000;
+  // The consumer's reporting window, 0 for none. A flow-map event then also falls on every
+  // multiple of it from the start, and at each of those every flow still incomplete counts as
+  // complete: traffic whose detection never completes (a lone SYN, a scan) is reported in the
+  // window it was captured in, not when it expires.
+  uint64_t window_us = 0;
 };
 
 class kdFlowTracker {
@@ -71,6 +77,9 @@ class kdFlowTracker {
 
  private:
   void Clock(uint64_t time_us);
+  // The first flow-map event due after time_us: the next update, or the end of the window when
+  // that comes first.
+  uint64_t NextEventAfter(uint64_t time_us) const;
   void RunUpdate(uint64_t at_us);
   void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen);
   // The flow of a packet, created if new; null when the table is full.
@@ -96,6 +105,7 @@ class kdFlowTracker {
   std::shared_ptr<kdFlow> single_;  // reused for single-flow events while nobody keeps it
   uint64_t seed_;  // digest seed: flows of different interfaces never share digests
   bool started_ = false;
+  uint64_t start_us_ = 0;  // updates and windows are counted from here
   uint64_t now_us_ = 0;
   uint64_t next_update_us_ = 0;
   kdPacketStats pending_;  // since the last statistics event

@@ -200,6 +200,44 @@ TEST_F(FlowTrackerTest, CompleteFlowsResetAndIncompleteFlowsAccumulate) {
   EXPECT_EQ(tracker_->FlowCount(), 0u);
 }
 
+TEST_F(FlowTrackerTest, AWindowsEndCompletesEveryFlow) {
+  // Updates every 25 s, windows of 60 s: events at 25, 50, 60 (the window's end), 75, 100, 120.
+  kdFlowTrackerConfig config;
+  config.update_interval_us = 25 * kSecond;
+  config.window_us = 60 * kSecond;
+  Reset(config);
+  Feed(0, UdpFrame("10.0.0.1", 1, "10.0.0.2", 2));                // starts the clock
+  Feed(10, TcpFrame("10.0.0.1", 40000, "192.0.2.7", 443, 0x02));  // a lone SYN
+  Feed(55, UdpFrame("10.0.0.1", 5, "192.0.2.9", 6, Bytes()));     // UDP without payload
+  Feed(61, UdpFrame("10.0.0.2", 2, "10.0.0.1", 1));
+  ASSERT_EQ(target_.snapshots.size(), 3u);
+  for (const kdFlow& f : target_.snapshots[1])
+    EXPECT_EQ(f.dpi_complete, f.ip_protocol == 17 && f.packets_a + f.packets_b == 0)
+        << f.ip_protocol;
+  uint32_t reported = 0;
+  for (const kdFlow& f : target_.snapshots[2]) {
+    EXPECT_TRUE(f.dpi_complete);
+    reported += f.packets_a + f.packets_b;
+  }
+  EXPECT_EQ(reported, 2u);  // the SYN and the empty datagram, in the window they came in
+  EXPECT_EQ(target_.CountEvents(kComplete), 4u);  // and the two datagrams with payload
+
+  // The SYN's flow is still classified by its first payload, in a later window.
+  Feed(70, TcpFrame("10.0.0.1", 40000, "192.0.2.7", 443, 0x18,
+                    Text("GET / HTTP/1.1\r\nHost: www.example.com\r\n\r\n")));
+  tracker_->Finish();
+  EXPECT_EQ(target_.CountEvents(kComplete), 4u);
+  bool seen = false;
+  for (const kdFlow& f : target_.snapshots.back()) {
+    if (f.ip_protocol != 6) continue;
+    seen = true;
+    EXPECT_EQ(f.host_name, "www.example.com");
+    EXPECT_EQ(f.packets_a + f.packets_b, 1u);
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(target_.CountedPackets(), 5u);
+}
+
 TEST_F(FlowTrackerTest, TcpClosesAfterFinFromEachSideOrReset) {
   Feed(0, TcpFrame("10.0.0.1", 40000, "192.0.2.7", 80, 0x18, Text("x")));
   Feed(1, TcpFrame("10.0.0.1", 40000, "192.0.2.7", 80, 0x11));
