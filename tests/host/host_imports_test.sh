@@ -18,6 +18,7 @@ while read -r kind name _; do
     type)
       patterns+=("^${name}::~?${name}\\(" "^${name}::operator=\\(")
       patterns+=("^(typeinfo|typeinfo name|vtable|VTT) for ${name}$") ;;
+    class) patterns+=("^(typeinfo|typeinfo name) for ${name}$") ;;
     '' | '#'*) ;;
     *) echo "$list: unknown entry '$kind $name'"; exit 1 ;;
   esac
@@ -37,7 +38,7 @@ done <<< "$imports"
 
 promised=$(sed '/^## What this host adds/,$d' "$page")
 while read -r kind name _; do
-  case "$kind" in use | type) ;; *) continue ;; esac
+  case "$kind" in use | type | class) ;; *) continue ;; esac
   if ! grep -q -E "\`${name}([^A-Za-z0-9_]|$)" <<< "$promised"; then
     echo "$list names $name, which $(basename "$page") does not list as promised"
     failed=1
