@@ -41,10 +41,13 @@ struct kdSflowPacketSample {
   uint32_t input_if = 0;   // ifIndex; 0 when unknown
   uint32_t output_if = 0;  // ifIndex; 0 when unknown, discarded or several
   uint32_t header_protocol = 0;
-  uint32_t frame_length = 0;  // the packet's length on the wire, stripped bytes excluded
-  uint32_t stripped = 0;      // bytes removed from the frame's end (the FCS) before sampling
+  uint32_t frame_length = 0;  // the frame's length as the agent saw it, FCS included
+  uint32_t stripped = 0;      // bytes removed before the header was taken (the FCS, say)
   const uint8_t* header = nullptr;
   uint32_t header_length = 0;
+
+  // The length a capture would give the packet, as the tracker counts wire bytes.
+  uint32_t WireLength() const { return frame_length > stripped ? frame_length - stripped : 0; }
 };
 
 struct kdSflowInterfaceCounters {
