@@ -17,3 +17,13 @@ foreach(family ${KORVIA_PACKET_FAMILIES})
   target_compile_definitions(fuzz_packet_${name} PRIVATE KORVIA_FUZZ_LINK_TYPES=${types})
   target_link_libraries(fuzz_packet_${name} PRIVATE kdcapture)
 endforeach()
+
+# Flow protocol decoders: NetFlow v9, IPFIX and sFlow v5 (version 0 selects sFlow).
+foreach(target "netflow9:9" "ipfix:10" "sflow:0")
+  string(REPLACE ":" ";" parts ${target})
+  list(GET parts 0 name)
+  list(GET parts 1 version)
+  korvia_fuzz_target(flow_${name} fuzz_flow.cpp)
+  target_compile_definitions(fuzz_flow_${name} PRIVATE KORVIA_FUZZ_FLOW_VERSION=${version})
+  target_link_libraries(fuzz_flow_${name} PRIVATE kdflowproto)
+endforeach()
