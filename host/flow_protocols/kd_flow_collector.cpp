@@ -26,6 +26,8 @@ struct Domain {
   kdSequenceTracker sequence;
   uint32_t default_rate = 1;
   std::map<uint64_t, uint32_t> samplers;  // sampler or selector ID to its rate
+  bool has_system_init = false;           // IPFIX uptimes count from here
+  uint64_t system_init_ms = 0;
 };
 
 struct Exporter {
@@ -326,9 +328,11 @@ class kdFlowCollector::Impl {
   }
 
   uint32_t DecodeRecords(Exporter& ex, Domain& d, const kdFlowTemplate& t,
-                         const kdPendingSets::Key& key, const kdRecordClock& clock,
-                         const uint8_t* body, size_t size) {
+                         const kdPendingSets::Key& key, kdRecordClock clock, const uint8_t* body,
+                         size_t size) {
     kdWireReader r(body, size);
+    clock.has_system_init = d.has_system_init;
+    clock.system_init_ms = d.system_init_ms;
     uint32_t count = 0;
     // What is left that is shorter than a record is padding (RFC 7011 3.3.1).
     while (r.remaining() >= t.min_record_length) {
@@ -341,6 +345,8 @@ class kdFlowCollector::Impl {
       if (t.options) {
         ++ex.counters.options_records;
         ApplyOptions(d, v);
+        clock.has_system_init = d.has_system_init;
+        clock.system_init_ms = d.system_init_ms;
         continue;
       }
       v.record.version = key.version;
@@ -362,6 +368,10 @@ class kdFlowCollector::Impl {
   }
 
   void ApplyOptions(Domain& d, const kdRecordValues& v) {
+    if (v.has_system_init) {
+      d.has_system_init = true;
+      d.system_init_ms = v.system_init_ms;
+    }
     if (v.rate == 0) return;
     if (!v.has_sampler_id) {
       d.default_rate = v.rate;

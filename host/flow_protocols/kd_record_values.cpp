@@ -56,6 +56,11 @@ class Reader {
     if (t_.has_init) {
       base = t_.init_ms;
       has_base = true;
+      out_.has_system_init = true;
+      out_.system_init_ms = t_.init_ms;
+    } else if (clock.has_system_init) {
+      base = clock.system_init_ms;
+      has_base = true;
     } else if (clock.has_uptime_base) {
       base = clock.uptime_base_ms;
       has_base = true;
