@@ -55,14 +55,18 @@ Totals CaptureTotals() {
   return t;
 }
 
+// Feeds the UDP payloads of a recorded export to a collector.
+void FeedRecorded(const std::string& file, flow_testing::Collected& c) {
+  ReadCapture(std::string(KORVIA_TEST_DATA) + "/" + file, [&](const kdDecodedPacket& p, uint32_t) {
+    c.Feed(Bytes(p.payload, p.payload + p.captured_payload));
+  });
+}
+
 class SoftflowdExport : public testing::TestWithParam<const char*> {};
 
 TEST_P(SoftflowdExport, TotalsEqualTheCapturesIpTotals) {
   flow_testing::Collected c;
-  ReadCapture(std::string(KORVIA_TEST_DATA) + "/" + GetParam(),
-              [&](const kdDecodedPacket& p, uint32_t) {
-                c.Feed(Bytes(p.payload, p.payload + p.captured_payload));
-              });
+  FeedRecorded(GetParam(), c);
   Totals got;
   for (const kdFlowRecord& r : c.records) {
     got.packets += r.packets + r.reverse_packets;
@@ -98,10 +102,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, SoftflowdExport,
 
 TEST(SoftflowdExport, BiflowRecordsCarryTheReverseDirection) {
   flow_testing::Collected c;
-  ReadCapture(std::string(KORVIA_TEST_DATA) + "/softflowd-ipfix-biflow.pcap",
-              [&](const kdDecodedPacket& p, uint32_t) {
-                c.Feed(Bytes(p.payload, p.payload + p.captured_payload));
-              });
+  FeedRecorded("softflowd-ipfix-biflow.pcap", c);
   size_t with_reverse = 0;
   for (const kdFlowRecord& r : c.records) with_reverse += r.biflow && r.reverse_packets > 0;
   EXPECT_GT(with_reverse, 0u);
@@ -163,10 +164,7 @@ TEST_P(TsharkDecodesOurs, WithoutMalformedMarks) {
   if (system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
   // Real flows: those the tracker would build from a capture, here softflowd's view of one.
   flow_testing::Collected c;
-  ReadCapture(std::string(KORVIA_TEST_DATA) + "/softflowd-ipfix-biflow.pcap",
-              [&](const kdDecodedPacket& p, uint32_t) {
-                c.Feed(Bytes(p.payload, p.payload + p.captured_payload));
-              });
+  FeedRecorded("softflowd-ipfix-biflow.pcap", c);
   std::vector<kdFlowRecord> records = c.records;
   kdFlowRecord v6 = records.at(0);
   v6.ip_version = 6;
