@@ -20,8 +20,8 @@
 
 #include "replay_dir_sink.h"
 #include "replay_line_writer.h"
-#include "replay_options.h"
 #include "replay_payload_sink.h"
+#include "replay_sink_target.h"
 
 namespace kdreplay {
 

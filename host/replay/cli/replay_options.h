@@ -19,17 +19,9 @@
 #include <vector>
 
 #include "replay_record_totals.h"
+#include "replay_sink_target.h"
 
 namespace kdreplay {
-
-// Where the payloads dispatched to one sink go.
-struct SinkTarget {
-  enum class Kind { kStdout, kDirectory, kSqlite, kKafka };
-  Kind kind = Kind::kStdout;
-  std::string path;          // kDirectory, kSqlite: the directory or database file
-  std::string brokers = {};  // kKafka: host:port[,host:port...]
-  std::string topic = {};    // kKafka
-};
 
 struct Options {
   std::string plugin;  // empty: look beside the program
