@@ -163,19 +163,15 @@ int RunReplay(const Options& options) {
   CsvCollector csv;
   if (options.csv) csv.Attach();
   PluginRunner runner(instance, out, options.tag);
-  // A file replay gives the plugin capture time; a live capture keeps the system's clock. The
-  // clock knows the plugin's code before its thread first waits, so that its start can wake it.
+  // A file replay gives the plugin's threads capture time; a live capture keeps the system's
+  // clock. The threads follow the clock from their start, so it is enabled before the plugin's.
   const bool capture_time = capture && options.live.empty();
-  auto attach_clock = [&plugin_path] {
-    if (!CaptureClock::Instance().Attach(plugin_path))
-      Report("%s: not found among the loaded objects; the plugin keeps the system clock",
-             plugin_path.c_str());
-  };
-  // Whatever ends the run, the plugin's code is forgotten before it is unloaded.
-  std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> detach_clock(
-      &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Detach(); });
+  // Whatever ends the run, the clock lets the threads go before the plugin is unloaded.
+  std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> disable_clock(
+      &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Disable(); });
+  if (capture_time) CaptureClock::Instance().Enable();
   try {
-    runner.Start(plugin_path, options.conf, capture_time ? attach_clock : std::function<void()>());
+    runner.Start(plugin_path, options.conf);
   } catch (const std::exception& e) {
     Report("%s", e.what());
     return kExitFailure;
@@ -192,8 +188,11 @@ int RunReplay(const Options& options) {
     ScriptPlayer player(script, options.conf);
     completed = player.Play(runner);
   }
+  // Capture time stands still while the plugin stops, so that its last pass closes the last
+  // window at its capture time.
+  if (capture_time) CaptureClock::Instance().Finish();
   runner.Stop();
-  if (capture_time) CaptureClock::Instance().Detach();
+  if (capture_time) CaptureClock::Instance().Disable();
   router.Detach();
   router.Close();
   summary.Detach();

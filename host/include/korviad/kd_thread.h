@@ -49,6 +49,11 @@ class KD_EXPORT kdThread {
   // The thread body.
   virtual void* Entry() = 0;
 
+  // For the host program, never a plugin: a function that each thread Create starts from now on
+  // runs on itself before Entry; null for none. korvia-replay marks the threads that follow a
+  // capture's clock with it.
+  static void SetStartHook(void (*hook)());
+
  protected:
   std::string tag;
   std::atomic<bool> terminate;

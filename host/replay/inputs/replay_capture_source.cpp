@@ -168,7 +168,7 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   replay.filter = filters_[index].get();
   bool started = false;
   uint64_t last_us = 0;
-  if (CaptureClock::Instance().Attached()) {
+  if (CaptureClock::Instance().Enabled()) {
     replay.before_packet = [&](uint64_t time_us) {
       last_us = time_us;
       // The tracker delivers what is due before the plugin's clock moves on, so that traffic

@@ -24,11 +24,9 @@ PluginRunner::~PluginRunner() {
   Stop();
 }
 
-void PluginRunner::Start(const std::string& plugin_path, const std::string& conf_path,
-                         const std::function<void()>& loaded) {
+void PluginRunner::Start(const std::string& plugin_path, const std::string& conf_path) {
   loader_ = std::make_unique<kdPluginLoader>(plugin_path, tag_,
                                              kdPluginParameters{{"conf_filename", conf_path}});
-  if (loaded) loaded();
   // The plugin is built with a pending reload: its first pass loads the configuration.
   uint64_t finished = watcher_.Finished();
   {

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,11 +29,9 @@ class PluginRunner : public EventTarget {
   ~PluginRunner() override;
 
   // Loads the plugin with parameter conf_filename = conf_path, starts its thread and waits for
-  // its first configuration load; loaded runs once the library is loaded, before the thread
-  // starts. Throws kdException when the loader refuses the plugin, the thread cannot start or
-  // the first load fails (the plugin has logged why).
-  void Start(const std::string& plugin_path, const std::string& conf_path,
-             const std::function<void()>& loaded = {});
+  // its first configuration load. Throws kdException when the loader refuses the plugin, the
+  // thread cannot start or the first load fails (the plugin has logged why).
+  void Start(const std::string& plugin_path, const std::string& conf_path);
   // Terminates the plugin and deletes it: its last payload pass sends what it holds. Idempotent.
   void Stop();
 
