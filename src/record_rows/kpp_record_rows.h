@@ -1,7 +1,9 @@
 // How each record type's rows are laid out: its flat row's members in order, what kind of value
-// each holds and whether it tells records apart or counts, and the columns korvia-replay's
-// summary shows. Plain data with no dependencies, so that korvia-replay, which only sees
-// payloads, reads the same description as the plugin's table of record types.
+// each holds and whether it tells records apart or counts, the columns korvia-replay's summary
+// shows, the table its rows go to, the members the levels of its nested form stand for, and how
+// the NAT log's payloads spread into rows. Plain data with no dependencies, so that
+// korvia-replay, which only sees payloads, reads the same description as the plugin's table of
+// record types.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +38,22 @@ struct kppSummaryColumn {
   kppCellForm form = kppCellForm::kValue;
 };
 
+// A summary cell made of two row members: "address:port", an IPv6 address in brackets.
+struct kppEndpointCell {
+  const char* name;
+  const char* ip;
+  const char* port;
+};
+
+// How a payload of the NAT log becomes rows: one per element of its sessions array, with the
+// payload's carried member copied in and the session's address object (the member that its
+// family member names) spread into it.
+struct kppSessionSpread {
+  const char* sessions;
+  const char* carried;
+  const char* family;
+};
+
 template <typename Item>
 struct kppRowList {
   const Item* items;
@@ -56,6 +74,15 @@ struct kppRecordRows {
   // The two members whose sum ranks the records; null for the NAT log, which counts no bytes.
   const char* bytes_a;
   const char* bytes_b;
+  // The table that stores the type's rows (korvia-replay's sqlite: sink).
+  const char* table;
+  // The members the levels of the nested form stand for, outermost first: with the local
+  // addresses, and without them (privacy mode). Empty for the NAT log, which has one form.
+  kppRowList<const char*> nested_levels;
+  kppRowList<const char*> private_levels;
+  // The NAT log's only: how its payloads spread into rows, and its endpoint cells.
+  const kppSessionSpread* spread;
+  kppRowList<kppEndpointCell> endpoints;
 };
 
 namespace kpp_record_rows {
@@ -72,6 +99,10 @@ constexpr kppCellForm kList = kppCellForm::kList;
 template <typename Item, size_t N>
 constexpr kppRowList<Item> List(const Item (&items)[N]) {
   return {items, N};
+}
+template <typename Item>
+constexpr kppRowList<Item> None() {
+  return {nullptr, 0};
 }
 
 inline constexpr kppRowMember kMembers1[] = {
@@ -234,30 +265,72 @@ inline constexpr kppSummaryColumn kSummary8[] = {
     {"protocol", "protocol_id"}, {"upload", "upload"},      {"download", "download"},
     {"packets", "packets"}};
 
+inline constexpr const char* kNested1[] = {"local_mac", "local_ip", "application_id",
+                                           "protocol_id"};
+inline constexpr const char* kPrivate1[] = {"application_id", "protocol_id"};
+inline constexpr const char* kNested2[] = {"local_mac", "local_ip", "other_ip", "application_id",
+                                           "protocol_id"};
+inline constexpr const char* kPrivate2[] = {"other_ip", "application_id", "protocol_id"};
+inline constexpr const char* kNested3[] = {"local_mac", "local_ip", "other_ip",
+                                           "detected_application_name", "detected_protocol_name"};
+inline constexpr const char* kPrivate3[] = {"other_ip", "detected_application_name",
+                                            "detected_protocol_name"};
+inline constexpr const char* kNested4[] = {"vlan_id",    "local_mac",      "local_ip",   "other_ip",
+                                           "other_port", "application_id", "protocol_id"};
+inline constexpr const char* kPrivate4[] = {"vlan_id", "other_ip", "other_port", "application_id",
+                                            "protocol_id"};
+inline constexpr const char* kNested5[] = {"ifname"};
+inline constexpr const char* kPrivate5[] = {"ifname"};
+inline constexpr const char* kNested6[] = {"local_mac", "local_ip", "other_ip",
+                                           "detected_application_name", "detected_protocol_name"};
+inline constexpr const char* kPrivate6[] = {"other_ip", "detected_application_name",
+                                            "detected_protocol_name"};
+inline constexpr const char* kNested8[] = {"vlan_id",    "local_mac",      "local_ip",   "other_ip",
+                                           "other_port", "application_id", "protocol_id"};
+inline constexpr const char* kPrivate8[] = {"vlan_id", "other_ip", "other_port", "application_id",
+                                            "protocol_id"};
+inline constexpr kppSessionSpread kSpread7 = {"flows", "apMac", "family"};
+inline constexpr kppEndpointCell kEndpoints7[] = {{"source", "srcIp", "srcPort"},
+                                                  {"translated", "natSrcIp", "natSrcPort"},
+                                                  {"destination", "dstIp", "dstPort"}};
+
 // Types 1 to 8, in order.
 inline constexpr kppRecordRows kTable[] = {
     {1, "traffic per local host, application and protocol", List(kMembers1), List(kSummary1),
-     "upload", "download"},
+     "upload", "download", "type1_host_apps", List(kNested1), List(kPrivate1), nullptr,
+     None<kppEndpointCell>()},
     {2, "flows and traffic per local host, peer, IP protocol, application and protocol",
-     List(kMembers2), List(kSummary2), "local_bytes", "other_bytes"},
+     List(kMembers2), List(kSummary2), "local_bytes", "other_bytes", "type2_host_pairs",
+     List(kNested2), List(kPrivate2), nullptr, None<kppEndpointCell>()},
     {3, "flow detail per local host, peer, IP protocol, application and protocol", List(kMembers3),
-     List(kSummary3), "local_bytes", "other_bytes"},
+     List(kSummary3), "local_bytes", "other_bytes", "type3_flow_details", List(kNested3),
+     List(kPrivate3), nullptr, None<kppEndpointCell>()},
     {4, "traffic per VLAN, local host, peer and port, application and protocol", List(kMembers4),
-     List(kSummary4), "upload", "download"},
-    {5, "interface statistics", List(kMembers5), List(kSummary5), "local_bytes", "other_bytes"},
+     List(kSummary4), "upload", "download", "type4_vlan_ports", List(kNested4), List(kPrivate4),
+     nullptr, None<kppEndpointCell>()},
+    {5, "interface statistics", List(kMembers5), List(kSummary5), "local_bytes", "other_bytes",
+     "type5_interfaces", List(kNested5), List(kPrivate5), nullptr, None<kppEndpointCell>()},
     {6,
      "tagged traffic per host pair, IP protocol, application and protocol, or per tag set and host "
      "pair",
-     List(kMembers6), List(kSummary6), "local_bytes", "other_bytes"},
-    {7, "NAT session log per access point", List(kMembers7), List(kSummary7), nullptr, nullptr},
+     List(kMembers6), List(kSummary6), "local_bytes", "other_bytes", "type6_tagged_pairs",
+     List(kNested6), List(kPrivate6), nullptr, None<kppEndpointCell>()},
+    {7, "NAT session log per access point", List(kMembers7), List(kSummary7), nullptr, nullptr,
+     "type7_nat_sessions", None<const char*>(), None<const char*>(), &kSpread7, List(kEndpoints7)},
     {8, "traffic per VLAN, local host, peer and port, application, protocol and host name",
-     List(kMembers8), List(kSummary8), "upload", "download"},
+     List(kMembers8), List(kSummary8), "upload", "download", "type8_vlan_host_names",
+     List(kNested8), List(kPrivate8), nullptr, None<kppEndpointCell>()},
 };
 
 }  // namespace kpp_record_rows
 
+// How many record types there are: they are numbered 1 to this.
+constexpr uint32_t kppRecordTypeCount() {
+  return sizeof(kpp_record_rows::kTable) / sizeof(kpp_record_rows::kTable[0]);
+}
+
 // The rows of type number, or null when no type has that number.
 constexpr const kppRecordRows* kppRecordRowsOf(uint32_t number) {
-  constexpr uint32_t kCount = sizeof(kpp_record_rows::kTable) / sizeof(kpp_record_rows::kTable[0]);
-  return number == 0 || number > kCount ? nullptr : &kpp_record_rows::kTable[number - 1];
+  return number == 0 || number > kppRecordTypeCount() ? nullptr
+                                                      : &kpp_record_rows::kTable[number - 1];
 }

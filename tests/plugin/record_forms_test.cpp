@@ -54,6 +54,19 @@ TEST_P(RecordForms, FlatRowsAndNestedTrees) {
   EXPECT_EQ(encoded, described);
   if (c.private_path.empty()) return;
 
+  // korvia-replay reads a tree's levels back as the members the description names.
+  auto described_path = [&row](const kppRowList<const char*>& levels) {
+    std::vector<std::string> path;
+    for (const char* member : levels)
+      path.push_back(row[member].is_string() ? row[member].get<std::string>() : row[member].dump());
+    return path;
+  };
+  const kppRecordRows& rows = *kppRecordTypeOf(c.type)->rows;
+  EXPECT_EQ(described_path(rows.private_levels), c.private_path);
+  std::vector<std::string> full_path = {"00:11:22:33:44:55", "10.0.0.1"};
+  full_path.insert(full_path.end(), c.private_path.begin(), c.private_path.end());
+  EXPECT_EQ(described_path(rows.nested_levels), full_path);
+
   json private_tree = c.leaf;
   for (auto level = c.private_path.rbegin(); level != c.private_path.rend(); ++level)
     private_tree = json{{*level, private_tree}};

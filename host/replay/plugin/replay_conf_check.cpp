@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kpp_record_rows.h"
+
 namespace kdreplay {
 
 namespace {
@@ -99,13 +101,14 @@ std::string IgnoredRecordType(const nlohmann::json& document) {
   if (!document.is_object()) return "";
   auto value = document.find("aggregator");
   if (value == document.end()) return "";
-  // The plugin converts a number (or a boolean) towards zero and takes 1 to 8.
+  // The plugin converts a number (or a boolean) towards zero and takes any type it has.
+  const double count = kppRecordTypeCount();
   double type = -1;
   if (value->is_boolean()) type = value->get<bool>() ? 1 : 0;
   if (value->is_number()) type = value->get<double>();
-  if (type >= 1 && type < 9) return "";
-  return "\"aggregator\": " + value->dump() +
-         " is not a record type from 1 to 8; the plugin keeps its type";
+  if (type >= 1 && type < count + 1) return "";
+  return "\"aggregator\": " + value->dump() + " is not a record type from 1 to " +
+         std::to_string(kppRecordTypeCount()) + "; the plugin keeps its type";
 }
 
 std::vector<std::string> UnconfiguredSinks(const nlohmann::json& document,

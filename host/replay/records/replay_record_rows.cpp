@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "kpp_record_rows.h"
+#include "replay_payload_walk.h"
 
 namespace kdreplay {
 
@@ -19,7 +20,8 @@ const kppRowMember* MemberOf(const kppRecordRows& rows, const char* name) {
 }
 
 RecordLayout MakeLayout(const kppRecordRows& rows) {
-  RecordLayout layout{static_cast<int>(rows.number), rows.title, {}, rows.bytes_a, rows.bytes_b};
+  RecordLayout layout{
+      static_cast<int>(rows.number), rows.title, {}, rows.bytes_a, rows.bytes_b, rows.spread};
   for (const kppSummaryColumn& shown : rows.summary) {
     const kppRowMember* member = MemberOf(rows, shown.member);
     RecordColumn column{shown.label, shown.member};
@@ -43,38 +45,6 @@ const std::vector<RecordLayout>& Layouts() {
     return made;
   }();
   return layouts;
-}
-
-// Deeper trees than any record type builds are not walked further.
-constexpr size_t kMaxDepth = 32;
-
-// A record is an object with at least one scalar member; the levels of a nested tree hold only
-// objects, arrays and nulls.
-bool IsRecord(const json& node) {
-  if (!node.is_object()) return false;
-  for (const json& member : node) {
-    if (IsScalarValue(member)) return true;
-  }
-  return false;
-}
-
-const RecordLayout* DetectLayout(const json& record) {
-  auto has = [&record](const char* member) { return record.contains(member); };
-  int type = 0;
-  if (has("ifname")) {
-    type = 5;
-  } else if (has("tags")) {
-    type = 6;
-  } else if (has("digests")) {
-    type = 3;
-  } else if (has("flow_count")) {
-    type = 2;
-  } else if (has("vlan_id")) {
-    type = has("hostname") ? 8 : 4;
-  } else if (has("upload")) {
-    type = 1;
-  }
-  return type == 0 ? nullptr : &LayoutOfType(type);
 }
 
 std::optional<std::string> ScalarText(const json& value) {
@@ -138,62 +108,14 @@ RecordRow MakeRow(const RecordLayout& layout, const json& record, bool nested, s
 }
 
 // "address:port", with an IPv6 address in brackets.
-std::optional<std::string> Endpoint(const json& addresses, const char* ip, const char* port) {
-  if (!addresses.is_object()) return std::nullopt;
-  auto address = addresses.find(ip);
+std::optional<std::string> Endpoint(const json& addresses, const kppEndpointCell& cell) {
+  auto address = addresses.find(cell.ip);
   if (address == addresses.end() || !address->is_string()) return std::nullopt;
   std::string text = address->get<std::string>();
   if (text.find(':') != std::string::npos) text = "[" + text + "]";
-  auto number = addresses.find(port);
+  auto number = addresses.find(cell.port);
   if (number != addresses.end()) text += ":" + ScalarText(*number).value_or("?");
   return text;
-}
-
-// One row per session of a NAT log record ({"apMac", "flows"}).
-bool ExtractSessions(const json& payload, std::vector<RecordRow>& rows) {
-  const json& flows = payload["flows"];
-  if (!flows.is_array() && !flows.is_null()) return false;
-  const RecordLayout& layout = LayoutOfType(7);
-  std::vector<RecordRow> sessions;
-  for (const json& flow : flows) {
-    if (!flow.is_object()) return false;
-    json cells = flow;
-    cells["apMac"] = payload["apMac"];
-    const json* addresses = nullptr;
-    auto family = flow.find("family");
-    if (family != flow.end() && family->is_string()) {
-      auto found = flow.find(family->get<std::string>());
-      if (found != flow.end()) addresses = &*found;
-    }
-    if (addresses != nullptr) {
-      for (auto [name, ip, port] : {std::tuple{"source", "srcIp", "srcPort"},
-                                    std::tuple{"translated", "natSrcIp", "natSrcPort"},
-                                    std::tuple{"destination", "dstIp", "dstPort"}}) {
-        if (auto text = Endpoint(*addresses, ip, port)) cells[name] = *text;
-      }
-    }
-    sessions.push_back(MakeRow(layout, cells, false, ""));
-  }
-  rows.insert(rows.end(), std::make_move_iterator(sessions.begin()),
-              std::make_move_iterator(sessions.end()));
-  return true;
-}
-
-bool Walk(const json& node, std::vector<std::string>& path, std::vector<FoundRecord>& found) {
-  if (path.size() > kMaxDepth) return false;
-  if (IsRecord(node)) {
-    found.push_back({&node, path});
-    return true;
-  }
-  if (!node.is_object() && !node.is_array()) return true;
-  size_t position = 0;
-  for (auto it = node.begin(); it != node.end(); ++it, ++position) {
-    path.push_back(node.is_object() ? it.key() : std::to_string(position));
-    bool ok = Walk(it.value(), path, found);
-    path.pop_back();
-    if (!ok) return false;
-  }
-  return true;
 }
 
 std::string JoinPath(const std::vector<std::string>& path) {
@@ -205,55 +127,29 @@ std::string JoinPath(const std::vector<std::string>& path) {
   return joined;
 }
 
-}  // namespace
-
-bool IsScalarValue(const json& value) {
-  return value.is_string() || value.is_number() || value.is_boolean();
+RecordRow RowOf(const WalkedRecord& record) {
+  const RecordLayout& layout = LayoutOfType(static_cast<int>(record.type->number));
+  if (record.addresses == nullptr)
+    return MakeRow(layout, *record.record, record.nested, JoinPath(record.path));
+  // A NAT session shows its endpoints from its address object.
+  json cells = *record.record;
+  for (const kppEndpointCell& endpoint : record.type->endpoints) {
+    if (auto text = Endpoint(*record.addresses, endpoint)) cells[endpoint.name] = *text;
+  }
+  return MakeRow(layout, cells, false, "");
 }
 
-bool FindRecords(const json& stats, bool& flat, std::vector<FoundRecord>& found) {
-  flat = stats.is_array();
-  for (const json& element : stats) {
-    if (stats.is_array() && !element.is_null() && !IsRecord(element)) flat = false;
-  }
-  if (!flat) {
-    std::vector<std::string> path;
-    return Walk(stats, path, found);
-  }
-  for (const json& element : stats) {
-    if (!element.is_null()) found.push_back({&element, {}});
-  }
+}  // namespace
+
+bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
+  WalkedPayload walked;
+  if (!WalkPayload(payload, walked)) return false;
+  for (const WalkedRecord& record : walked.records) rows.push_back(RowOf(record));
   return true;
 }
 
 const RecordLayout& LayoutOfType(int type) {
   return Layouts()[type - 1];
-}
-
-int RecordTypeOf(const json& record) {
-  const RecordLayout* layout = DetectLayout(record);
-  return layout == nullptr ? 0 : layout->type;
-}
-
-bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
-  if (!payload.is_object()) return false;
-  if (payload.contains("apMac") && payload.contains("flows")) return ExtractSessions(payload, rows);
-  auto stats = payload.find("stats");
-  if (stats == payload.end()) return false;
-
-  bool flat = false;
-  std::vector<FoundRecord> found;
-  if (!FindRecords(*stats, flat, found)) return false;
-
-  std::vector<RecordRow> extracted;
-  for (const FoundRecord& record : found) {
-    const RecordLayout* layout = DetectLayout(*record.record);
-    if (layout == nullptr) return false;
-    extracted.push_back(MakeRow(*layout, *record.record, !flat, JoinPath(record.path)));
-  }
-  rows.insert(rows.end(), std::make_move_iterator(extracted.begin()),
-              std::make_move_iterator(extracted.end()));
-  return true;
 }
 
 }  // namespace kdreplay

@@ -1,19 +1,6 @@
-// The records inside a payload as rows of table cells, for korvia-replay --summary.
-//
-// A payload holds records of one of eight layouts (record types). The layout is recognised from
-// the record's members, not from the configuration, so that a reload that changes the type
-// mid-run is followed:
-//   "apMac" and "flows" (bare payload)  7, one row per element of "flows"
-//   "ifname"                            5
-//   "tags"                              6
-//   "digests"                           3
-//   "flow_count"                        2
-//   "vlan_id" with "hostname"           8
-//   "vlan_id"                           4 (also type 8 in nested form, which has no "hostname")
-//   "upload"                            1
-// Flat payloads carry the rows in the array "stats". In nested payloads "stats" is a tree whose
-// levels are the record's dimensions; a record is any object there with a member that is a
-// number, string or boolean, and the names (or array positions) above it form its path.
+// The records inside a payload as rows of table cells, for korvia-replay --summary, --csv and
+// --read. The records are those the payload walk finds (replay_payload_walk.h); a row's cells
+// are the summary columns kpp_record_rows.h lists for the record's type.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +9,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "kpp_record_rows.h"
 
 namespace kdreplay {
 
@@ -40,12 +29,14 @@ struct RecordColumn {
 
 // Built from the plugin's description of its record types' rows.
 struct RecordLayout {
-  int type;  // 1 to 8
+  int type;
   const char* title;
   std::vector<RecordColumn> columns;
   // The two members whose sum ranks the records; null for the NAT log, which counts no bytes.
   const char* bytes_a;
   const char* bytes_b;
+  // The NAT log's: how its payloads spread into rows. Null for the other types.
+  const kppSessionSpread* spread;
 };
 
 struct RecordRow {
@@ -56,26 +47,8 @@ struct RecordRow {
   uint64_t bytes = 0;                             // bytes_a + bytes_b
 };
 
-// The layout of record type 1 to 8.
+// The layout of a record type, numbered from 1 (kppRecordRowsOf).
 const RecordLayout& LayoutOfType(int type);
-
-// The record type (1 to 8) that record's members show, as listed above; 0 when none fits. Type 7
-// is recognised from its payload ("apMac" and "flows"), not from a record.
-int RecordTypeOf(const nlohmann::json& record);
-
-// Whether value is a number, string or boolean: what makes an object in a nested tree a record.
-bool IsScalarValue(const nlohmann::json& value);
-
-// A record of a payload's "stats" and, in a nested payload, the names (or array positions) of the
-// levels above it.
-struct FoundRecord {
-  const nlohmann::json* record;
-  std::vector<std::string> path;
-};
-
-// Collects the records of a payload's "stats" and tells whether it is flat (an array of rows) or
-// a nested tree. False when the tree is deeper than any record type builds.
-bool FindRecords(const nlohmann::json& stats, bool& flat, std::vector<FoundRecord>& found);
 
 // Appends the records of payload to rows. Returns false, appending nothing, when payload is not
 // laid out as this plugin's payloads are.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "kpp_record_rows.h"
-#include "replay_record_rows.h"
+#include "replay_payload_walk.h"
 
 namespace kdreplay {
 
@@ -11,39 +11,6 @@ namespace {
 
 using nlohmann::json;
 using Type = TableColumn::Type;
-
-// What the sink adds to a type's rows: the table's name and the members the nested levels stand
-// for, types 1 to 8 in order.
-struct TableShape {
-  const char* name;
-  std::vector<const char*> nested_levels;
-  std::vector<const char*> private_levels;
-};
-
-const TableShape kShapes[] = {
-    {"type1_host_apps",
-     {"local_mac", "local_ip", "application_id", "protocol_id"},
-     {"application_id", "protocol_id"}},
-    {"type2_host_pairs",
-     {"local_mac", "local_ip", "other_ip", "application_id", "protocol_id"},
-     {"other_ip", "application_id", "protocol_id"}},
-    {"type3_flow_details",
-     {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
-     {"other_ip", "detected_application_name", "detected_protocol_name"}},
-    {"type4_vlan_ports",
-     {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
-      "protocol_id"},
-     {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
-    {"type5_interfaces", {"ifname"}, {"ifname"}},
-    {"type6_tagged_pairs",
-     {"local_mac", "local_ip", "other_ip", "detected_application_name", "detected_protocol_name"},
-     {"other_ip", "detected_application_name", "detected_protocol_name"}},
-    {"type7_nat_sessions", {}, {}},
-    {"type8_vlan_host_names",
-     {"vlan_id", "local_mac", "local_ip", "other_ip", "other_port", "application_id",
-      "protocol_id"},
-     {"vlan_id", "other_ip", "other_port", "application_id", "protocol_id"}},
-};
 
 Type ColumnType(kppMemberKind kind) {
   switch (kind) {
@@ -59,14 +26,20 @@ Type ColumnType(kppMemberKind kind) {
   return Type::kText;
 }
 
+std::vector<const char*> Levels(const kppRowList<const char*>& levels) {
+  return std::vector<const char*>(levels.begin(), levels.end());
+}
+
 const std::vector<RecordTable>& Tables() {
   static const std::vector<RecordTable> tables = [] {
     std::vector<RecordTable> made;
-    for (const TableShape& shape : kShapes) {
-      const kppRecordRows& rows = *kppRecordRowsOf(static_cast<uint32_t>(made.size() + 1));
-      RecordTable table{
-          static_cast<int>(rows.number), shape.name, {}, shape.nested_levels, shape.private_levels};
-      for (const kppRowMember& member : rows.members) {
+    for (uint32_t number = 1; const kppRecordRows* rows = kppRecordRowsOf(number); ++number) {
+      RecordTable table{static_cast<int>(rows->number),
+                        rows->table,
+                        {},
+                        Levels(rows->nested_levels),
+                        Levels(rows->private_levels)};
+      for (const kppRowMember& member : rows->members) {
         table.columns.push_back({member.name, ColumnType(member.kind)});
       }
       made.push_back(std::move(table));
@@ -94,7 +67,7 @@ json LevelValue(const std::string& level, Type type) {
 
 TableRow MakeRow(const RecordTable& table, const json& record,
                  const std::vector<std::string>& path = {},
-                 const std::vector<const char*>& levels = {}) {
+                 const kppRowList<const char*>& levels = {nullptr, 0}) {
   TableRow row;
   row.table = &table;
   row.values.resize(table.columns.size());
@@ -105,29 +78,12 @@ TableRow MakeRow(const RecordTable& table, const json& record,
       row.values[c] = CellValue(*member, column.type);
       continue;
     }
-    for (size_t l = 0; l < levels.size(); ++l) {
-      if (std::string(levels[l]) == column.name) row.values[c] = LevelValue(path[l], column.type);
+    for (size_t l = 0; l < levels.count; ++l) {
+      if (std::string(levels.items[l]) == column.name)
+        row.values[c] = LevelValue(path[l], column.type);
     }
   }
   return row;
-}
-
-// One row per session of a NAT log payload ({"apMac", "flows"}).
-bool SessionRows(const json& payload, std::vector<TableRow>& rows) {
-  const json& flows = payload["flows"];
-  if (!flows.is_array() && !flows.is_null()) return false;
-  for (const json& flow : flows) {
-    if (!flow.is_object()) return false;
-    json cells = flow;
-    cells["apMac"] = payload["apMac"];
-    auto family = flow.find("family");
-    if (family != flow.end() && family->is_string()) {
-      auto addresses = flow.find(family->get<std::string>());
-      if (addresses != flow.end() && addresses->is_object()) cells.update(*addresses);
-    }
-    rows.push_back(MakeRow(TableOfType(7), cells));
-  }
-  return true;
 }
 
 }  // namespace
@@ -137,28 +93,21 @@ const RecordTable& TableOfType(int type) {
 }
 
 bool ExtractTableRows(const json& payload, std::vector<TableRow>& rows) {
-  if (!payload.is_object()) return false;
+  WalkedPayload walked;
+  if (!WalkPayload(payload, walked)) return false;
   std::vector<TableRow> extracted;
-  if (payload.contains("apMac") && payload.contains("flows")) {
-    if (!SessionRows(payload, extracted)) return false;
-  } else {
-    auto stats = payload.find("stats");
-    if (stats == payload.end()) return false;
-    bool flat = false;
-    std::vector<FoundRecord> found;
-    if (!FindRecords(*stats, flat, found)) return false;
-    for (const FoundRecord& record : found) {
-      int type = RecordTypeOf(*record.record);
-      if (type == 0) return false;
-      const RecordTable& table = TableOfType(type);
-      const std::vector<const char*>* levels = nullptr;
-      if (!flat) {
-        if (record.path.size() == table.nested_levels.size()) levels = &table.nested_levels;
-        if (record.path.size() == table.private_levels.size()) levels = &table.private_levels;
-        if (levels == nullptr) return false;
-      }
-      extracted.push_back(
-          MakeRow(table, *record.record, record.path, flat ? std::vector<const char*>{} : *levels));
+  for (const WalkedRecord& record : walked.records) {
+    const RecordTable& table = TableOfType(static_cast<int>(record.type->number));
+    if (record.addresses != nullptr) {
+      json cells = *record.record;
+      cells.update(*record.addresses);
+      extracted.push_back(MakeRow(table, cells));
+    } else if (!record.nested) {
+      extracted.push_back(MakeRow(table, *record.record));
+    } else if (record.levels != nullptr) {
+      extracted.push_back(MakeRow(table, *record.record, record.path, *record.levels));
+    } else {
+      return false;
     }
   }
   rows.insert(rows.end(), std::make_move_iterator(extracted.begin()),

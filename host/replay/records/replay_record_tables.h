@@ -29,7 +29,7 @@ struct TableColumn {
 };
 
 struct RecordTable {
-  int type;          // 1 to 8
+  int type;
   const char* name;  // "type2_host_pairs"
   std::vector<TableColumn> columns;
   // The members that the levels of the nested form stand for, outermost first: with the local
@@ -44,7 +44,7 @@ struct TableRow {
   std::vector<nlohmann::json> values;
 };
 
-// The table of record type 1 to 8.
+// The table of a record type, numbered from 1 (kppRecordRowsOf).
 const RecordTable& TableOfType(int type);
 
 // Appends the rows of payload. Returns false, appending nothing, when payload is not laid out as

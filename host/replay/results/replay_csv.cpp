@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "korviad/kd_plugin.h"
+#include "kpp_record_rows.h"
 #include "replay_record_rows.h"
 
 namespace kdreplay {
@@ -44,11 +45,12 @@ void CsvTables::Add(const json& payload) {
     for (const char* member : {"log_time_start", "log_time_end"}) {
       if (payload.contains(member)) times[member] = payload[member];
     }
-    if (type == 7) {
-      json access_point = {{"apMac", payload["apMac"]}};
-      for (const json& flow : payload["flows"]) {
-        json row = access_point;
-        if (flow.is_object()) row.update(flow);
+    // The NAT log's sessions carry their payload's member, their address objects unspread.
+    if (const kppSessionSpread* spread = records[0].layout->spread) {
+      json carried = {{spread->carried, payload[spread->carried]}};
+      for (const json& session : payload[spread->sessions]) {
+        json row = carried;
+        if (session.is_object()) row.update(session);
         AddRow(found->second, times, row);
       }
       return;

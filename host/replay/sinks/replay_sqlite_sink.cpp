@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "kpp_record_rows.h"
 #include "replay_json_fields.h"
 #include "replay_record_tables.h"
 #include "replay_report.h"
@@ -146,7 +147,8 @@ bool SqliteSink::Open(std::string& error) {
   // payload across a crash of the program.
   bool ok =
       Execute("PRAGMA journal_mode=WAL", error) && Execute("PRAGMA synchronous=NORMAL", error);
-  for (int type = 1; ok && type <= 8; ++type) ok = CheckOrCreateTable(type, error);
+  for (uint32_t type = 1; ok && type <= kppRecordTypeCount(); ++type)
+    ok = CheckOrCreateTable(static_cast<int>(type), error);
   if (!ok) {
     error = path_ + ": " + error;
     sqlite3_close(db_);
