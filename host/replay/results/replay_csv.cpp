@@ -107,13 +107,7 @@ void CsvCollector::Attach() {
                                                     const std::set<std::string>& channels,
                                                     const json& payload, uint32_t) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!following_) {
-      following_ = true;
-      sink_ = sink;
-      channel_ = channels.empty() ? "" : *channels.begin();
-    }
-    if (sink == sink_ && (channels.empty() ? channel_.empty() : channels.count(channel_) > 0))
-      tables_.Add(payload);
+    if (channel_.Reaches(sink, channels)) tables_.Add(payload);
   });
   attached_ = true;
 }

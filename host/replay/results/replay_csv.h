@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "replay_first_channel.h"
+
 namespace kdreplay {
 
 class CsvTables {
@@ -56,9 +58,7 @@ class CsvCollector {
   uint64_t observer_id_ = 0;
   bool attached_ = false;
   mutable std::mutex lock_;
-  bool following_ = false;
-  std::string sink_;
-  std::string channel_;
+  FirstChannel channel_;
   CsvTables tables_;
 };
 

@@ -119,15 +119,7 @@ void RunSummary::Observe(const std::string& sink, const std::set<std::string>& c
   // An exception would travel back into the plugin's payload pass: a payload that cannot be
   // summarised is counted as left out instead.
   try {
-    if (!following_) {
-      following_ = true;
-      sink_ = sink;
-      channel_ = channels.empty() ? "" : *channels.begin();
-    }
-    bool reaches =
-        sink == sink_ && (channels.empty() ? channel_.empty() : channels.count(channel_) > 0);
-    if (!reaches) return;
-    AddPayload(payload);
+    if (channel_.Reaches(sink, channels)) AddPayload(payload);
   } catch (...) {
     ++unknown_payloads_;
   }
@@ -135,7 +127,7 @@ void RunSummary::Observe(const std::string& sink, const std::set<std::string>& c
 
 void RunSummary::Count(const json& payload, const std::string& source) {
   std::lock_guard<std::mutex> guard(lock_);
-  following_ = true;
+  channel_.FollowNone();
   source_ = source;
   try {
     AddPayload(payload);
@@ -261,15 +253,16 @@ std::string RunSummary::Covers() const {
 std::vector<std::string> RunSummary::Lines() const {
   std::lock_guard<std::mutex> guard(lock_);
   std::vector<std::string> lines = {""};
-  if (!following_) {
+  if (!channel_.following()) {
     lines.push_back("Summary: no payloads were dispatched.");
     return lines;
   }
   std::string what =
       !source_.empty()
           ? source_
-          : "sink " + json(sink_).dump(-1, ' ', false, json::error_handler_t::replace) +
-                ", channel " + json(channel_).dump(-1, ' ', false, json::error_handler_t::replace);
+          : "sink " + json(channel_.sink()).dump(-1, ' ', false, json::error_handler_t::replace) +
+                ", channel " +
+                json(channel_.channel()).dump(-1, ' ', false, json::error_handler_t::replace);
   lines.push_back("Summary of " + what + ": " + Plural(payloads_, "payload", "payloads") +
                   Covers() + ".");
   if (unknown_payloads_ > 0) {

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "replay_first_channel.h"
 #include "replay_record_rows.h"
 #include "replay_record_totals.h"
 
@@ -78,9 +79,7 @@ class RunSummary {
   bool attached_ = false;
 
   mutable std::mutex lock_;
-  bool following_ = false;
-  std::string sink_;
-  std::string channel_;
+  FirstChannel channel_;
   uint64_t payloads_ = 0;
   uint64_t unknown_payloads_ = 0;
   std::string source_;  // set when payloads are read back from files
