@@ -13,32 +13,10 @@ namespace kdreplay {
 
 namespace {
 
-const char* const kValueOptions[] = {
-    "--plugin", "--conf",    "--tag",         "--events",         "--sink",
-    "--pcap",   "--live",    "--iface-role",  "--local-net",      "--update-interval",
-    "--filter", "--snaplen", "--buffer-size", "--kafka-property", "--max-flows",
-    "--top",    "--sort",    "--read",        "--from",           "--to"};
-
-const char* const kFlags[] = {"--help",     "--version", "--debug",  "--realtime",
-                              "--progress", "--summary", "--pretty", "--csv"};
-
-bool IsFlag(const std::string& name) {
-  for (const char* flag : kFlags) {
-    if (name == flag) return true;
-  }
-  return false;
-}
-
-bool TakesValue(const std::string& name) {
-  for (const char* option : kValueOptions) {
-    if (name == option) return true;
-  }
-  return false;
-}
-
-bool ParseRole(const std::string& value, uint8_t& role, std::string& error) {
+bool SetRole(const std::string&, const std::string& value, Options& options, std::string& error) {
   if (value == "internal" || value == "external") {
-    role = value == "internal" ? kdInterface::kRoleInternal : kdInterface::kRoleExternal;
+    options.iface_role =
+        value == "internal" ? kdInterface::kRoleInternal : kdInterface::kRoleExternal;
     return true;
   }
   error = "--iface-role must be \"internal\" or \"external\", got \"" + value + "\"";
@@ -47,7 +25,8 @@ bool ParseRole(const std::string& value, uint8_t& role, std::string& error) {
 
 // Whole or decimal seconds, at least one: shorter intervals would only repeat flow-map events
 // of the same flows.
-bool ParseInterval(const std::string& value, double& seconds, std::string& error) {
+bool SetInterval(const std::string&, const std::string& value, Options& options,
+                 std::string& error) {
   char* end = nullptr;
   double parsed = strtod(value.c_str(), &end);
   bool digits = value.find_first_not_of("0123456789.") == std::string::npos;
@@ -55,7 +34,7 @@ bool ParseInterval(const std::string& value, double& seconds, std::string& error
     error = "--update-interval must be a number of seconds from 1 to 86400, got \"" + value + "\"";
     return false;
   }
-  seconds = parsed;
+  options.update_interval = parsed;
   return true;
 }
 
@@ -72,6 +51,300 @@ bool ParseCount(const std::string& name, const std::string& value, int low, int 
   }
   count = static_cast<int>(parsed);
   return true;
+}
+
+// An option of the command line: how it is parsed, and its lines of --help.
+struct OptionSpec {
+  enum Kind {
+    kFlag,      // no value
+    kFinal,     // no value, and ends the parsing
+    kSingle,    // a non-empty value, at most once
+    kRepeated,  // a value, as often as needed; apply checks it
+  };
+  const char* name;
+  Kind kind;
+  bool (*apply)(const std::string& name, const std::string& value, Options& options,
+                std::string& error);
+  const char* help;
+};
+
+template <bool Options::*Member>
+bool SetFlag(const std::string&, const std::string&, Options& options, std::string&) {
+  options.*Member = true;
+  return true;
+}
+
+template <std::string Options::*Member>
+bool SetText(const std::string&, const std::string& value, Options& options, std::string&) {
+  options.*Member = value;
+  return true;
+}
+
+template <int64_t Options::*Member>
+bool SetTime(const std::string& name, const std::string& value, Options& options,
+             std::string& error) {
+  if (ParseTimeValue(value, options.*Member)) return true;
+  error = name + " must be seconds since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\", got \"" + value +
+          "\"";
+  return false;
+}
+
+bool NonEmpty(const std::string& name, const std::string& value, std::string& error) {
+  if (!value.empty()) return true;
+  error = name + " needs a non-empty value";
+  return false;
+}
+
+bool AddSink(const std::string&, const std::string& value, Options& options, std::string& error) {
+  std::string sink;
+  SinkTarget target;
+  if (!ParseSinkOption(value, sink, target, error)) return false;
+  if (options.sinks.emplace(sink, target).second) return true;
+  error = "--sink " + sink + " given twice";
+  return false;
+}
+
+bool AddKafkaProperty(const std::string&, const std::string& value, Options& options,
+                      std::string& error) {
+  size_t equals = value.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    error = "--kafka-property expects KEY=VALUE, got \"" + value + "\"";
+    return false;
+  }
+  options.kafka_properties.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+  return true;
+}
+
+bool NoCheck(const std::string&, const Options&, std::string&) {
+  return true;
+}
+
+bool NewLive(const std::string& value, const Options& options, std::string& error) {
+  if (std::count(options.live.begin(), options.live.end(), value) == 0) return true;
+  error = "--live " + value + " given twice";
+  return false;
+}
+
+bool ValidNetwork(const std::string& value, const Options&, std::string& error) {
+  if (kdLocalNetworks().Add(value)) return true;
+  error = "--local-net: \"" + value + "\" is not an address or a network in CIDR notation";
+  return false;
+}
+
+// A non-empty value that check accepts, added to a list.
+template <std::vector<std::string> Options::*Member,
+          bool (*Check)(const std::string&, const Options&, std::string&) = NoCheck>
+bool AddText(const std::string& name, const std::string& value, Options& options,
+             std::string& error) {
+  if (!NonEmpty(name, value, error) || !Check(value, options, error)) return false;
+  (options.*Member).push_back(value);
+  return true;
+}
+
+// A whole number from Low to High.
+template <typename Field, Field Options::*Member, int Low, int High>
+bool SetCount(const std::string& name, const std::string& value, Options& options,
+              std::string& error) {
+  int count = 0;
+  if (!ParseCount(name, value, Low, High, count, error)) return false;
+  options.*Member = static_cast<Field>(count);
+  return true;
+}
+
+bool SetSort(const std::string&, const std::string& value, Options& options, std::string& error) {
+  if (ParseSummaryOrder(value, options.order)) return true;
+  error = "--sort must be \"bytes\", \"packets\" or \"flows\", got \"" + value + "\"";
+  return false;
+}
+
+// Every option, in the order --help lists them.
+const OptionSpec kOptions[] = {
+    {"--plugin", OptionSpec::kSingle, SetText<&Options::plugin>,
+     "  --plugin PATH      plugin library (default: the plugin built or installed beside\n"
+     "                     the program)\n"},
+    {"--conf", OptionSpec::kSingle, SetText<&Options::conf>,
+     "  --conf FILE        the plugin's configuration file (parameter conf_filename)\n"},
+    {"--tag", OptionSpec::kSingle, SetText<&Options::tag>,
+     "  --tag TAG          plugin tag (default \"aggregator\")\n"},
+    {"--events", OptionSpec::kSingle, SetText<&Options::events>,
+     "  --events SCRIPT    JSON Lines event script; \"-\" reads standard input\n"},
+    {"--sink", OptionSpec::kRepeated, AddSink,
+     "  --sink NAME=TARGET   where payloads dispatched to sink NAME go: \"stdout\" (the\n"
+     "                     default for every sink), \"dir:PATH\" (one file per payload,\n"
+     "                     encoded by the dispatch flags), \"sqlite:PATH\" (rows of an\n"
+     "                     SQLite database) or \"kafka:BROKERS/TOPIC\" (one message per\n"
+     "                     payload); see docs/sinks.md\n"},
+    {"--kafka-property", OptionSpec::kRepeated, AddKafkaProperty,
+     "  --kafka-property KEY=VALUE   a librdkafka property for the kafka sinks (repeatable)\n"},
+    {"--debug", OptionSpec::kFlag, SetFlag<&Options::debug>,
+     "  --debug            show the plugin's debug lines on standard error\n"},
+    {"--summary", OptionSpec::kFlag, SetFlag<&Options::summary>,
+     "  --summary          after the run, a table of the records with the most bytes,\n"
+     "                     each summed across the run's reports\n"},
+    {"--top", OptionSpec::kSingle, (SetCount<size_t, &Options::top, 1, 1000000>),
+     "  --top N            rows per summary table (default 20)\n"},
+    {"--sort", OptionSpec::kSingle, SetSort,
+     "  --sort ORDER       rank the summary by \"bytes\" (default), \"packets\" or \"flows\"\n"},
+    {"--csv", OptionSpec::kFlag, SetFlag<&Options::csv>,
+     "  --csv              the flat rows of every payload as CSV, one table per record\n"
+     "                     type, instead of the payload lines of standard output sinks\n"},
+    {"--pretty", OptionSpec::kFlag, SetFlag<&Options::pretty>,
+     "  --pretty           print the payloads of standard output sinks indented\n"},
+    {"--read", OptionSpec::kRepeated, AddText<&Options::read>,
+     "\n"
+     "  --read PATH        read back the payload files (or folders of them) a dir sink\n"
+     "                     wrote and print their summary, or with --csv their rows;\n"
+     "                     further arguments are more paths\n"},
+    {"--from", OptionSpec::kSingle, SetTime<&Options::from>,
+     "  --from TIME        with --read: only windows starting at or after TIME (seconds\n"
+     "                     since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\" in UTC)\n"},
+    {"--to", OptionSpec::kSingle, SetTime<&Options::to>,
+     "  --to TIME          with --read: only windows starting before TIME\n"},
+    {"--pcap", OptionSpec::kRepeated, AddText<&Options::pcaps>,
+     "\n"
+     "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
+     "                        in order)\n"},
+    {"--live", OptionSpec::kRepeated, (AddText<&Options::live, NewLive>),
+     "  --live IFACE          capture from an interface until SIGINT or SIGTERM, then stop\n"
+     "                        cleanly (repeatable: one capture per interface)\n"},
+    {"--filter", OptionSpec::kSingle, SetText<&Options::filter>,
+     "  --filter EXPRESSION   capture filter in libpcap's filter language, for --pcap and\n"
+     "                        --live (\"not port 22\", \"net 192.168.1.0/24\")\n"},
+    {"--snaplen", OptionSpec::kSingle, (SetCount<int, &Options::snaplen, 64, 262144>),
+     "  --snaplen N           bytes kept of each live packet (default 2048)\n"},
+    {"--buffer-size", OptionSpec::kSingle, (SetCount<int, &Options::buffer_mib, 1, 4096>),
+     "  --buffer-size MIB     kernel capture buffer per interface, in MiB (default 32)\n"},
+    {"--iface-role", OptionSpec::kSingle, SetRole,
+     "  --iface-role ROLE     \"internal\" (role 1, default) or \"external\" for the capture\n"
+     "                        interface\n"},
+    {"--local-net", OptionSpec::kRepeated, (AddText<&Options::local_nets, ValidNetwork>),
+     "  --local-net CIDR      a local network (repeatable); default 10.0.0.0/8,\n"
+     "                        172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16,\n"
+     "                        fc00::/7, fe80::/10\n"},
+    {"--update-interval", OptionSpec::kSingle, SetInterval,
+     "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"},
+    {"--max-flows", OptionSpec::kSingle, (SetCount<size_t, &Options::max_flows, 1, 0x7FFFFFFF>),
+     "  --max-flows N         flows tracked at once per capture (default 1000000); packets\n"
+     "                        of further flows are counted as discarded and reported\n"},
+    {"--realtime", OptionSpec::kFlag, SetFlag<&Options::realtime>,
+     "  --realtime            replay a file at its own pace instead of as fast as possible\n"
+     "                        (either way the plugin reports in the file's own time)\n"},
+    {"--progress", OptionSpec::kFlag, SetFlag<&Options::progress>,
+     "  --progress            a progress line on standard error for long files\n"},
+    {"--help", OptionSpec::kFinal, SetFlag<&Options::help>, "  --help, --version\n"},
+    {"--version", OptionSpec::kFinal, SetFlag<&Options::version>, ""},
+};
+
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& option : kOptions) {
+    if (name == option.name) return &option;
+  }
+  return nullptr;
+}
+
+// The options that take no value, given as the whole argument ("-h" is --help).
+const OptionSpec* FindFlag(const std::string& argument) {
+  const OptionSpec* option = FindOption(argument == "-h" ? "--help" : argument);
+  if (option == nullptr || option->kind == OptionSpec::kSingle ||
+      option->kind == OptionSpec::kRepeated)
+    return nullptr;
+  return option;
+}
+
+// The rules between options, once all are read.
+bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>& seen,
+                             std::string& error) {
+  if (options.csv && options.summary) {
+    error = "--csv cannot be combined with --summary";
+    return false;
+  }
+  if ((seen.count("--top") > 0 || seen.count("--sort") > 0) && !options.summary &&
+      (options.read.empty() || options.csv)) {
+    error = std::string(seen.count("--top") > 0 ? "--top" : "--sort") +
+            " applies to the summary only (--summary, or --read without --csv)";
+    return false;
+  }
+  if (options.read.empty() && (seen.count("--from") > 0 || seen.count("--to") > 0)) {
+    error = std::string(seen.count("--from") > 0 ? "--from" : "--to") + " applies to --read only";
+    return false;
+  }
+  if (!options.read.empty() && (!options.conf.empty() || !options.events.empty() ||
+                                !options.pcaps.empty() || !options.live.empty())) {
+    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live)";
+    return false;
+  }
+  return true;
+}
+
+bool CheckRun(const Options& options, std::string& error) {
+  if (options.conf.empty()) {
+    error = "--conf FILE is required";
+    return false;
+  }
+  int inputs = !options.events.empty() + !options.pcaps.empty() + !options.live.empty();
+  if (inputs == 0) {
+    error = "one of --events SCRIPT, --pcap FILE and --live IFACE is required";
+    return false;
+  }
+  if (inputs > 1) {
+    error = !options.events.empty() ? "--events cannot be combined with --pcap or --live"
+                                    : "--pcap cannot be combined with --live";
+    return false;
+  }
+  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {
+    error = std::string(options.snaplen != 0 ? "--snaplen" : "--buffer-size") +
+            " applies to --live only";
+    return false;
+  }
+  if (!options.events.empty() && !options.filter.empty()) {
+    error = "--filter applies to --pcap and --live only";
+    return false;
+  }
+  if (options.pcaps.empty() && (options.realtime || options.progress)) {
+    error = std::string(options.realtime ? "--realtime" : "--progress") + " applies to --pcap only";
+    return false;
+  }
+  return true;
+}
+
+// One option that takes a value: argv[i] as "--name=value" or "--name" then argv[i + 1].
+bool ParseValueOption(int argc, const char* const* argv, int& i, Options& options,
+                      std::set<std::string>& seen, std::string& error) {
+  const std::string argument = argv[i];
+  std::string name = argument;
+  std::string value;
+  bool has_value = false;
+  size_t equals = argument.find('=');
+  if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+    name = argument.substr(0, equals);
+    value = argument.substr(equals + 1);
+    has_value = true;
+  }
+  const OptionSpec* option = FindOption(name);
+  if (option == nullptr || FindFlag(name) != nullptr) {
+    if (option != nullptr) {
+      error = name + " takes no value";
+    } else {
+      error = argument.compare(0, 1, "-") == 0 ? "unknown option " + name
+                                               : "unexpected argument \"" + argument + "\"";
+    }
+    return false;
+  }
+  if (!has_value) {
+    if (i + 1 >= argc) {
+      error = name + " needs a value";
+      return false;
+    }
+    value = argv[++i];
+  }
+  if (option->kind == OptionSpec::kSingle) {
+    if (!seen.insert(name).second) {
+      error = name + " given twice";
+      return false;
+    }
+    if (!NonEmpty(name, value, error)) return false;
+  }
+  return option->apply(name, value, options, error);
 }
 
 }  // namespace
@@ -91,71 +364,6 @@ bool ParseTimeValue(const std::string& text, int64_t& seconds) {
     return true;
   }
   return false;
-}
-
-const char* UsageText() {
-  return "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
-         "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
-         "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]\n"
-         "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
-         "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
-         "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
-         "to sinks.\n"
-         "\n"
-         "  --plugin PATH      plugin library (default: the plugin built or installed beside\n"
-         "                     the program)\n"
-         "  --conf FILE        the plugin's configuration file (parameter conf_filename)\n"
-         "  --tag TAG          plugin tag (default \"aggregator\")\n"
-         "  --events SCRIPT    JSON Lines event script; \"-\" reads standard input\n"
-         "  --sink NAME=TARGET   where payloads dispatched to sink NAME go: \"stdout\" (the\n"
-         "                     default for every sink), \"dir:PATH\" (one file per payload,\n"
-         "                     encoded by the dispatch flags), \"sqlite:PATH\" (rows of an\n"
-         "                     SQLite database) or \"kafka:BROKERS/TOPIC\" (one message per\n"
-         "                     payload); see docs/sinks.md\n"
-         "  --kafka-property KEY=VALUE   a librdkafka property for the kafka sinks (repeatable)\n"
-         "  --debug            show the plugin's debug lines on standard error\n"
-         "  --summary          after the run, a table of the records with the most bytes,\n"
-         "                     each summed across the run's reports\n"
-         "  --top N            rows per summary table (default 20)\n"
-         "  --sort ORDER       rank the summary by \"bytes\" (default), \"packets\" or \"flows\"\n"
-         "  --csv              the flat rows of every payload as CSV, one table per record\n"
-         "                     type, instead of the payload lines of standard output sinks\n"
-         "  --pretty           print the payloads of standard output sinks indented\n"
-         "\n"
-         "  --read PATH        read back the payload files (or folders of them) a dir sink\n"
-         "                     wrote and print their summary, or with --csv their rows;\n"
-         "                     further arguments are more paths\n"
-         "  --from TIME        with --read: only windows starting at or after TIME (seconds\n"
-         "                     since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\" in UTC)\n"
-         "  --to TIME          with --read: only windows starting before TIME\n"
-         "\n"
-         "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
-         "                        in order)\n"
-         "  --live IFACE          capture from an interface until SIGINT or SIGTERM, then stop\n"
-         "                        cleanly (repeatable: one capture per interface)\n"
-         "  --filter EXPRESSION   capture filter in libpcap's filter language, for --pcap and\n"
-         "                        --live (\"not port 22\", \"net 192.168.1.0/24\")\n"
-         "  --snaplen N           bytes kept of each live packet (default 2048)\n"
-         "  --buffer-size MIB     kernel capture buffer per interface, in MiB (default 32)\n"
-         "  --iface-role ROLE     \"internal\" (role 1, default) or \"external\" for the capture\n"
-         "                        interface\n"
-         "  --local-net CIDR      a local network (repeatable); default 10.0.0.0/8,\n"
-         "                        172.16.0.0/12, 192.168.0.0/16, 100.64.0.0/10, 169.254.0.0/16,\n"
-         "                        fc00::/7, fe80::/10\n"
-         "  --update-interval S   seconds (capture time) between flow-map events (default 15)\n"
-         "  --max-flows N         flows tracked at once per capture (default 1000000); packets\n"
-         "                        of further flows are counted as discarded and reported\n"
-         "  --realtime            replay a file at its own pace instead of as fast as possible\n"
-         "                        (either way the plugin reports in the file's own time)\n"
-         "  --progress            a progress line on standard error for long files\n"
-         "  --help, --version\n"
-         "\n"
-         "Signals: SIGHUP reloads the plugin's configuration, SIGUSR1 writes its status to\n"
-         "standard output, SIGINT and SIGTERM stop the run; the plugin then sends every sample\n"
-         "it holds.\n"
-         "\n"
-         "Exit status: 0 success, 1 failure, 2 usage error, 3 the plugin raised errors.\n"
-         "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
 }
 
 bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& target,
@@ -196,206 +404,48 @@ bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& tar
   return false;
 }
 
+const char* UsageText() {
+  static const std::string text = [] {
+    std::string usage =
+        "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
+        "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
+        "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]\n"
+        "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
+        "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
+        "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
+        "to sinks.\n"
+        "\n";
+    for (const OptionSpec& option : kOptions) usage += option.help;
+    return usage +
+           "\n"
+           "Signals: SIGHUP reloads the plugin's configuration, SIGUSR1 writes its status to\n"
+           "standard output, SIGINT and SIGTERM stop the run; the plugin then sends every sample\n"
+           "it holds.\n"
+           "\n"
+           "Exit status: 0 success, 1 failure, 2 usage error, 3 the plugin raised errors.\n"
+           "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
+  }();
+  return text.c_str();
+}
+
 bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error) {
   std::set<std::string> seen;
   for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
-      options.help = true;
-      return true;
-    }
-    if (argument == "--version") {
-      options.version = true;
-      return true;
-    }
-    if (argument == "--debug") {
-      options.debug = true;
+    const std::string argument = argv[i];
+    if (const OptionSpec* flag = FindFlag(argument)) {
+      flag->apply(flag->name, "", options, error);  // a flag cannot fail
+      if (flag->kind == OptionSpec::kFinal) return true;
       continue;
     }
-    if (argument == "--realtime" || argument == "--progress") {
-      (argument == "--realtime" ? options.realtime : options.progress) = true;
-      continue;
-    }
-    if (argument == "--summary" || argument == "--pretty") {
-      (argument == "--summary" ? options.summary : options.pretty) = true;
-      continue;
-    }
-    if (argument == "--csv") {
-      options.csv = true;
-      continue;
-    }
+    // After --read, arguments that are not options are more paths.
     if (!options.read.empty() && argument.compare(0, 1, "-") != 0) {
       options.read.push_back(argument);
       continue;
     }
-
-    std::string name = argument;
-    std::string value;
-    bool has_value = false;
-    size_t equals = argument.find('=');
-    if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = argument.substr(0, equals);
-      value = argument.substr(equals + 1);
-      has_value = true;
-    }
-    if (!TakesValue(name)) {
-      if (IsFlag(name)) {
-        error = name + " takes no value";
-      } else {
-        error = argument.compare(0, 1, "-") == 0 ? "unknown option " + name
-                                                 : "unexpected argument \"" + argument + "\"";
-      }
-      return false;
-    }
-    if (!has_value) {
-      if (i + 1 >= argc) {
-        error = name + " needs a value";
-        return false;
-      }
-      value = argv[++i];
-    }
-
-    if (name == "--sink") {
-      std::string sink;
-      SinkTarget target;
-      if (!ParseSinkOption(value, sink, target, error)) return false;
-      if (!options.sinks.emplace(sink, target).second) {
-        error = "--sink " + sink + " given twice";
-        return false;
-      }
-      continue;
-    }
-    if (name == "--kafka-property") {
-      size_t equals_at = value.find('=');
-      if (equals_at == std::string::npos || equals_at == 0) {
-        error = "--kafka-property expects KEY=VALUE, got \"" + value + "\"";
-        return false;
-      }
-      options.kafka_properties.emplace_back(value.substr(0, equals_at),
-                                            value.substr(equals_at + 1));
-      continue;
-    }
-    if (name == "--read") {
-      if (value.empty()) {
-        error = "--read needs a non-empty value";
-        return false;
-      }
-      options.read.push_back(value);
-      continue;
-    }
-    if (name == "--pcap" || name == "--local-net" || name == "--live") {
-      if (value.empty()) {
-        error = name + " needs a non-empty value";
-        return false;
-      }
-      if (name == "--local-net" && !kdLocalNetworks().Add(value)) {
-        error = "--local-net: \"" + value + "\" is not an address or a network in CIDR notation";
-        return false;
-      }
-      if (name == "--live" && std::count(options.live.begin(), options.live.end(), value) > 0) {
-        error = "--live " + value + " given twice";
-        return false;
-      }
-      (name == "--pcap"   ? options.pcaps
-       : name == "--live" ? options.live
-                          : options.local_nets)
-          .push_back(value);
-      continue;
-    }
-    if (!seen.insert(name).second) {
-      error = name + " given twice";
-      return false;
-    }
-    if (value.empty()) {
-      error = name + " needs a non-empty value";
-      return false;
-    }
-    if (name == "--plugin") options.plugin = value;
-    if (name == "--conf") options.conf = value;
-    if (name == "--tag") options.tag = value;
-    if (name == "--events") options.events = value;
-    if (name == "--filter") options.filter = value;
-    if (name == "--snaplen" && !ParseCount(name, value, 64, 262144, options.snaplen, error))
-      return false;
-    if (name == "--buffer-size" && !ParseCount(name, value, 1, 4096, options.buffer_mib, error))
-      return false;
-    if (name == "--iface-role" && !ParseRole(value, options.iface_role, error)) return false;
-    if (name == "--update-interval" && !ParseInterval(value, options.update_interval, error)) {
-      return false;
-    }
-    if (name == "--max-flows") {
-      int flows = 0;
-      if (!ParseCount(name, value, 1, 0x7FFFFFFF, flows, error)) return false;
-      options.max_flows = static_cast<size_t>(flows);
-    }
-    int top = 0;
-    if (name == "--top") {
-      if (!ParseCount(name, value, 1, 1000000, top, error)) return false;
-      options.top = static_cast<size_t>(top);
-    }
-    if (name == "--sort" && !ParseSummaryOrder(value, options.order)) {
-      error = "--sort must be \"bytes\", \"packets\" or \"flows\", got \"" + value + "\"";
-      return false;
-    }
-    if ((name == "--from" || name == "--to") &&
-        !ParseTimeValue(value, name == "--from" ? options.from : options.to)) {
-      error = name + " must be seconds since the epoch or \"YYYY-MM-DD[ HH:MM[:SS]]\", got \"" +
-              value + "\"";
-      return false;
-    }
+    if (!ParseValueOption(argc, argv, i, options, seen, error)) return false;
   }
-
-  if (options.csv && options.summary) {
-    error = "--csv cannot be combined with --summary";
-    return false;
-  }
-  if ((seen.count("--top") > 0 || seen.count("--sort") > 0) && !options.summary &&
-      (options.read.empty() || options.csv)) {
-    error = std::string(seen.count("--top") > 0 ? "--top" : "--sort") +
-            " applies to the summary only (--summary, or --read without --csv)";
-    return false;
-  }
-  if (options.read.empty() && (seen.count("--from") > 0 || seen.count("--to") > 0)) {
-    error = std::string(seen.count("--from") > 0 ? "--from" : "--to") + " applies to --read only";
-    return false;
-  }
-  if (!options.read.empty()) {
-    if (!options.conf.empty() || !options.events.empty() || !options.pcaps.empty() ||
-        !options.live.empty()) {
-      error = "--read cannot be combined with a run (--conf, --events, --pcap, --live)";
-      return false;
-    }
-    return true;
-  }
-
-  if (options.conf.empty()) {
-    error = "--conf FILE is required";
-    return false;
-  }
-  int inputs = !options.events.empty() + !options.pcaps.empty() + !options.live.empty();
-  if (inputs == 0) {
-    error = "one of --events SCRIPT, --pcap FILE and --live IFACE is required";
-    return false;
-  }
-  if (inputs > 1) {
-    error = !options.events.empty() ? "--events cannot be combined with --pcap or --live"
-                                    : "--pcap cannot be combined with --live";
-    return false;
-  }
-  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {
-    error = std::string(options.snaplen != 0 ? "--snaplen" : "--buffer-size") +
-            " applies to --live only";
-    return false;
-  }
-  if (!options.events.empty() && !options.filter.empty()) {
-    error = "--filter applies to --pcap and --live only";
-    return false;
-  }
-  if (options.pcaps.empty() && (options.realtime || options.progress)) {
-    error = std::string(options.realtime ? "--realtime" : "--progress") + " applies to --pcap only";
-    return false;
-  }
-  return true;
+  if (!CheckSummaryAndReadBack(options, seen, error)) return false;
+  return !options.read.empty() || CheckRun(options, error);
 }
 
 }  // namespace kdreplay
