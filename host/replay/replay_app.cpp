@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 
@@ -19,6 +17,7 @@
 #include "replay_conf_check.h"
 #include "replay_csv.h"
 #include "replay_line_writer.h"
+#include "replay_plugin_conf.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
 #include "replay_runner.h"
@@ -69,19 +68,12 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   return capture;
 }
 
-// The configuration as our plugin reads it; discarded when it is not JSON (the plugin's first
-// load then fails on its own).
-nlohmann::json ReadConfDocument(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return nlohmann::json::parse(text, nullptr, false, true);
-}
-
 // Warns about what the plugin would pass over in silence. Returns the --sink names that the
 // configuration does not have.
-std::set<std::string> WarnAboutConf(const Options& options, const nlohmann::json& document) {
+std::set<std::string> WarnAboutConf(const Options& options, const PluginConf& conf) {
   std::set<std::string> unconfigured;
-  if (document.is_discarded()) return unconfigured;
+  if (!conf.parsed()) return unconfigured;
+  const nlohmann::json& document = conf.document();
   for (const std::string& message : UnknownKeys(document))
     Report("%s: %s", options.conf.c_str(), message.c_str());
   std::string ignored = IgnoredRecordType(document);
@@ -95,80 +87,49 @@ std::set<std::string> WarnAboutConf(const Options& options, const nlohmann::json
   return unconfigured;
 }
 
-}  // namespace
-
-int RunReplay(const Options& options) {
-  InstallSignalHandlers();
-  kdLog::SetDebug(options.debug);
-
-  // The input is read (a script) or opened (capture files, an interface) before the plugin
-  // starts, so that a bad one stops the run with nothing done.
-  bool capture = options.events.empty();
+// What the run reads: an event script, or the captures (files or interfaces) opened.
+struct Input {
   Script script;
-  std::unique_ptr<CaptureSource> source;
-  if (capture) {
-    source = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
-    int opened = source->Open();
-    if (opened != kExitOk) return opened;
-  } else {
+  std::unique_ptr<CaptureSource> capture;
+};
+
+// Reads the script or opens the captures before the plugin starts, so that a bad input stops
+// the run with nothing done. Returns the exit status.
+int OpenInput(const Options& options, Input& input) {
+  if (!options.events.empty()) {
     try {
-      script = ReadScript(options.events);
+      input.script = ReadScript(options.events);
     } catch (const std::exception& e) {
       Report("%s", e.what());
       return kExitFailure;
     }
+    return kExitOk;
   }
-  if (!CheckConf(options.conf, script.rewrites_conf)) return kExitFailure;
+  input.capture = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
+  return input.capture->Open();
+}
 
-  std::string plugin_path = options.plugin;
+// The plugin named on the command line, or the one beside the program.
+bool PluginPath(const Options& options, std::string& path) {
+  path = options.plugin;
   std::string error;
-  if (plugin_path.empty() && !FindDefaultPlugin(plugin_path, error)) {
+  if (path.empty() && !FindDefaultPlugin(path, error)) {
     Report("%s", error.c_str());
-    return kExitFailure;
+    return false;
   }
+  return true;
+}
 
-  bool ours = IsOurPlugin(plugin_path);
-  nlohmann::json document = ours ? ReadConfDocument(options.conf) : nlohmann::json();
-  // The directory of a sink the configuration lacks is made only if a reload adds the sink.
-  std::set<std::string> unconfigured;
-  if (ours) unconfigured = WarnAboutConf(options, document);
-  // Traffic reaches a window to within one tracker update, so in a file replay an update never
-  // spans more than a window.
-  if (capture && options.live.empty() && document.is_object()) {
-    auto interval = document.find("log_interval");
-    if (interval != document.end() && interval->is_number_unsigned() && *interval > 0)
-      source->LimitUpdateInterval(interval->get<uint64_t>() * 1'000'000);
-  }
-
-  LineWriter out(stdout);
-  // With --csv the rows replace the payload lines on standard output.
-  std::unique_ptr<FILE, int (*)(FILE*)> discard(options.csv ? fopen("/dev/null", "w") : nullptr,
-                                                fclose);
-  if (options.csv && !discard) {
-    Report("/dev/null: %s", strerror(errno));
-    return kExitFailure;
-  }
-  LineWriter payload_out(options.csv ? discard.get() : stdout);
-  PayloadRouter router(options.sinks, options.csv ? payload_out : out, options.pretty,
-                       options.kafka_properties);
-  if (!router.Prepare(error, unconfigured)) {
-    Report("%s", error.c_str());
-    return kExitFailure;
-  }
-
-  kdInstance instance;
-  router.Attach();
-  RunSummary summary(options.top, options.order);
-  if (options.summary) summary.Attach();
-  CsvCollector csv;
-  if (options.csv) csv.Attach();
-  PluginRunner runner(instance, out, options.tag);
-  // A file replay gives the plugin's threads capture time; a live capture keeps the system's
-  // clock. The threads follow the clock from their start, so it is enabled before the plugin's.
-  const bool capture_time = capture && options.live.empty();
+// Starts the plugin, plays the input through it and stops it. A file replay gives the plugin's
+// threads capture time; a live capture keeps the system's clock. Returns the exit status, with
+// completed telling whether the input was played to its end.
+int PlayThroughPlugin(const Options& options, Input& input, const std::string& plugin_path,
+                      const PluginConf& conf, PluginRunner& runner, bool& completed) {
+  const bool capture_time = input.capture && options.live.empty();
   // Whatever ends the run, the clock lets the threads go before the plugin is unloaded.
   std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> disable_clock(
       &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Disable(); });
+  // The threads follow the clock from their start, so it is enabled before the plugin's.
   if (capture_time) CaptureClock::Instance().Enable();
   try {
     runner.Start(plugin_path, options.conf);
@@ -176,27 +137,26 @@ int RunReplay(const Options& options) {
     Report("%s", e.what());
     return kExitFailure;
   }
-  if (ours && !document.is_discarded() && FailsLateInLoad(document)) {
+  if (conf.parsed() && FailsLateInLoad(conf.document())) {
     Report("%s: %s", options.conf.c_str(), PluginRunner::kLoadFailed);
     return kExitFailure;
   }
-
-  bool completed = false;
-  if (capture) {
-    completed = source->Play(runner);
+  if (input.capture) {
+    completed = input.capture->Play(runner);
   } else {
-    ScriptPlayer player(script, options.conf);
+    ScriptPlayer player(input.script, options.conf);
     completed = player.Play(runner);
   }
   // Capture time stands still while the plugin stops, so that its last pass closes the last
   // window at its capture time.
   if (capture_time) CaptureClock::Instance().Finish();
   runner.Stop();
-  if (capture_time) CaptureClock::Instance().Disable();
-  router.Detach();
-  router.Close();
-  summary.Detach();
-  csv.Detach();
+  return kExitOk;
+}
+
+// The summary or the CSV rows after the payload lines.
+void WriteResults(const Options& options, const RunSummary& summary, const CsvCollector& csv,
+                  LineWriter& out) {
   if (options.summary) {
     for (const std::string& line : summary.Lines()) out.Write(line);
   }
@@ -207,7 +167,55 @@ int RunReplay(const Options& options) {
              static_cast<unsigned long long>(csv.left_out()));
   }
   fflush(stdout);
+}
 
+}  // namespace
+
+int RunReplay(const Options& options) {
+  InstallSignalHandlers();
+  kdLog::SetDebug(options.debug);
+
+  Input input;
+  const int opened = OpenInput(options, input);
+  if (opened != kExitOk) return opened;
+  if (!CheckConf(options.conf, input.script.rewrites_conf)) return kExitFailure;
+  std::string plugin_path;
+  if (!PluginPath(options, plugin_path)) return kExitFailure;
+
+  const PluginConf conf = IsOurPlugin(plugin_path) ? PluginConf::Read(options.conf) : PluginConf();
+  // The directory of a sink the configuration lacks is made only if a reload adds the sink.
+  const std::set<std::string> unconfigured = WarnAboutConf(options, conf);
+  // Traffic reaches a window to within one tracker update, so in a file replay an update never
+  // spans more than a window.
+  if (input.capture && options.live.empty() && conf.ReportInterval() > 0)
+    input.capture->LimitUpdateInterval(conf.ReportInterval() * 1'000'000);
+
+  LineWriter out(stdout);
+  // With --csv the rows replace the payload lines on standard output.
+  LineWriter discarded(nullptr);
+  PayloadRouter router(options.sinks, options.csv ? discarded : out, options.pretty,
+                       options.kafka_properties);
+  std::string error;
+  if (!router.Prepare(error, unconfigured)) {
+    Report("%s", error.c_str());
+    return kExitFailure;
+  }
+  kdInstance instance;
+  router.Attach();
+  RunSummary summary(options.top, options.order);
+  if (options.summary) summary.Attach();
+  CsvCollector csv;
+  if (options.csv) csv.Attach();
+  PluginRunner runner(instance, out, options.tag);
+  bool completed = false;
+  const int played = PlayThroughPlugin(options, input, plugin_path, conf, runner, completed);
+  if (played != kExitOk) return played;
+
+  router.Detach();
+  router.Close();
+  summary.Detach();
+  csv.Detach();
+  WriteResults(options, summary, csv, out);
   if (!completed || router.failures() > 0 || out.failures() > 0) return kExitFailure;
   return runner.HadPluginErrors() ? kExitPluginErrors : kExitOk;
 }

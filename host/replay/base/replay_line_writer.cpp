@@ -9,6 +9,7 @@ bool LineWriter::Write(const std::string& line) {
 }
 
 bool LineWriter::WriteWith(const std::function<void(FILE*)>& write) {
+  if (out_ == nullptr) return true;
   std::lock_guard<std::mutex> guard(lock_);
   errno = 0;
   write(out_);

@@ -12,6 +12,7 @@ namespace kdreplay {
 
 class LineWriter {
  public:
+  // A null out discards every line, as written.
   explicit LineWriter(FILE* out) : out_(out) {}
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
