@@ -1,6 +1,9 @@
 // The command line.
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
+
 #include "replay_options.h"
 
 namespace {
@@ -103,6 +106,25 @@ TEST(Options, HelpAndVersionNeedNothingElse) {
   Options version;
   ASSERT_TRUE(Parse({"--version"}, version, error));
   EXPECT_TRUE(version.version);
+}
+
+// --help and the parser read the same table: every option the usage lists is one the parser
+// knows, by the name the usage gives it.
+TEST(Options, EveryListedOptionIsParsed) {
+  std::istringstream usage(kdreplay::UsageText());
+  std::string line;
+  int listed = 0;
+  std::smatch match;
+  while (std::getline(usage, line)) {
+    if (!std::regex_search(line, match, std::regex("^  (--[a-z-]+)"))) continue;
+    ++listed;
+    Options options;
+    std::string error;
+    const std::string name = match[1];
+    Parse({name.c_str(), "x"}, options, error);
+    EXPECT_EQ(error.find("unknown option"), std::string::npos) << name << ": " << error;
+  }
+  EXPECT_GT(listed, 20);
 }
 
 }  // namespace
