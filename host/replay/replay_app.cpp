@@ -201,12 +201,14 @@ int RunReplay(const Options& options) {
     return kExitFailure;
   }
   kdInstance instance;
-  router.Attach();
-  RunSummary summary(options.top, options.order);
-  if (options.summary) summary.Attach();
-  CsvCollector csv;
-  if (options.csv) csv.Attach();
   PluginRunner runner(instance, out, options.tag);
+  // Every payload's record type is the one the plugin names as it dispatches.
+  const RecordTypeSource record_type = [&runner] { return runner.RecordType(); };
+  router.Attach(record_type);
+  RunSummary summary(options.top, options.order);
+  if (options.summary) summary.Attach(record_type);
+  CsvCollector csv;
+  if (options.csv) csv.Attach(record_type);
   bool completed = false;
   const int played = PlayThroughPlugin(options, input, plugin_path, conf, runner, completed);
   if (played != kExitOk) return played;

@@ -22,6 +22,7 @@ int RunReadBack(const Options& options) {
   const std::string source =
       std::to_string(files.size()) + (files.size() == 1 ? " file" : " files");
   bool failed = false;
+  PayloadIndex index;
   for (const std::string& file : files) {
     nlohmann::json payload;
     if (!ReadPayloadFile(file, payload, error)) {
@@ -30,10 +31,11 @@ int RunReadBack(const Options& options) {
       continue;
     }
     if (!InTimeRange(payload, options.from, options.to)) continue;
+    const uint32_t record_type = index.RecordTypeOf(file);
     if (options.csv) {
-      csv.Add(payload);
+      csv.Add(payload, record_type);
     } else {
-      summary.Count(payload, source);
+      summary.Count(payload, record_type, source);
     }
   }
 

@@ -106,19 +106,19 @@ TEST(KafkaSink, QueuesWhileTheClusterIsDownAndReportsWhatWasLost) {
   std::string error;
   kdreplay::KafkaSink sink(cluster.brokers(), "flows", {{"message.timeout.ms", "2000"}});
   ASSERT_TRUE(sink.Open(error)) << error;
-  ASSERT_TRUE(sink.Write("demo", "ch", Payload(1), 1));
+  ASSERT_TRUE(sink.Write("demo", "ch", Payload(1), 1, 1));
   ASSERT_EQ(Consume(cluster.brokers(), 1).size(), 1u);
 
   cluster.Stop();
-  EXPECT_TRUE(sink.Write("demo", "ch", Payload(2), 1));
-  EXPECT_TRUE(sink.Write("demo", "ch", Payload(3), 1));
+  EXPECT_TRUE(sink.Write("demo", "ch", Payload(2), 1, 1));
+  EXPECT_TRUE(sink.Write("demo", "ch", Payload(3), 1, 1));
   // A queue with room for one message: the second payload is dropped, and said to be.
   kdreplay::KafkaSink bounded(cluster.brokers(), "flows", {{"queue.buffering.max.messages", "1"}},
                               milliseconds(500));
   ASSERT_TRUE(bounded.Open(error)) << error;
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(bounded.Write("demo", "ch", Payload(4), 1));
-  EXPECT_FALSE(bounded.Write("demo", "ch", Payload(5), 1));
+  EXPECT_TRUE(bounded.Write("demo", "ch", Payload(4), 1, 1));
+  EXPECT_FALSE(bounded.Write("demo", "ch", Payload(5), 1, 1));
   EXPECT_EQ(bounded.Close(), 1u);
   // The first message's acknowledgement may still have been on its way when the cluster
   // stopped; then it is lost too.

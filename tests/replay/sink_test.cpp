@@ -93,12 +93,12 @@ TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
   kdreplay::DirectorySink sink(dir.File("a/b/c"));
   std::string error;
   ASSERT_TRUE(sink.Prepare(error)) << error;
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 1}}, 0x01, error));
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, error));
-  EXPECT_TRUE(sink.Write("s", "other", {{"n", 3}}, 0x04, error));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 1}}, 0x01, 1, error));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, 1, error));
+  EXPECT_TRUE(sink.Write("s", "other", {{"n", 3}}, 0x04, 1, error));
   // Different names that become the same file name continue its numbering.
-  EXPECT_TRUE(sink.Write("s", "c/h", {{"n", 4}}, 0x01, error));
-  EXPECT_TRUE(sink.Write("s", "c_h", {{"n", 5}}, 0x01, error));
+  EXPECT_TRUE(sink.Write("s", "c/h", {{"n", 4}}, 0x01, 1, error));
+  EXPECT_TRUE(sink.Write("s", "c_h", {{"n", 5}}, 0x01, 1, error));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-1.json"))), json({{"n", 1}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-2.json"))), json({{"n", 2}}));
   EXPECT_EQ(json::from_msgpack(ReadFile(dir.File("a/b/c/s-other-1.msgpack"))), json({{"n", 3}}));
@@ -110,13 +110,13 @@ TEST(DirectorySink, NumbersFilesPerNameAndNeverOverwrites) {
   dir.Write("a/b/c/s-ch-9-x.json", "");
   dir.Write("a/b/c/s-ch-99999999999999999999.json", "");
   kdreplay::DirectorySink again(dir.File("a/b/c"));
-  EXPECT_TRUE(again.Write("s", "ch", {{"n", 6}}, 0x01, error));
-  EXPECT_TRUE(again.Write("s", "new", {{"n", 7}}, 0x01, error));
+  EXPECT_TRUE(again.Write("s", "ch", {{"n", 6}}, 0x01, 1, error));
+  EXPECT_TRUE(again.Write("s", "new", {{"n", 7}}, 0x01, 1, error));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-ch-8.json"))), json({{"n", 6}}));
   EXPECT_EQ(json::parse(ReadFile(dir.File("a/b/c/s-new-1.json"))), json({{"n", 7}}));
 
   kdreplay::DirectorySink later(dir.File("later/deeper"));  // made by its first write
-  EXPECT_TRUE(later.Write("s", "ch", {{"n", 8}}, 0x01, error)) << error;
+  EXPECT_TRUE(later.Write("s", "ch", {{"n", 8}}, 0x01, 1, error)) << error;
   EXPECT_EQ(json::parse(ReadFile(dir.File("later/deeper/s-ch-1.json"))), json({{"n", 8}}));
 }
 
@@ -126,11 +126,11 @@ TEST(DirectorySink, TimePatternNamesFilesByWindowAndStaysInTheFolder) {
   EXPECT_EQ(sink.path(), dir.File("out"));
   std::string error;
   const json window = {{"log_time_start", 1553160644}, {"stats", json::array()}};
-  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, error)) << error;
-  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, error)) << error;  // a second batch
-  EXPECT_TRUE(sink.Write("s", "other", window, 0x01, error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, 1, error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", window, 0x01, 1, error)) << error;  // a second batch
+  EXPECT_TRUE(sink.Write("s", "other", window, 0x01, 1, error)) << error;
   kdreplay::DirectorySink slashes(dir.File("out/%D..%n"));  // "03/21/19..\n"
-  EXPECT_TRUE(slashes.Write("s", "ch", window, 0x01, error)) << error;
+  EXPECT_TRUE(slashes.Write("s", "ch", window, 0x01, 1, error)) << error;
   std::vector<std::string> files;
   ASSERT_TRUE(kdreplay::ListPayloadFiles({dir.File("out")}, files, error)) << error;
   std::vector<std::string> names;
@@ -173,15 +173,15 @@ TEST(DirectorySink, FailedWriteLeavesNoTemporaryFile) {
   std::string error;
   ASSERT_TRUE(sink.Prepare(error));
   ASSERT_EQ(mkdir(dir.File("out/s-ch-1.json").c_str(), 0755), 0);
-  EXPECT_FALSE(sink.Write("s", "ch", {{"n", 1}}, 0x01, error));
-  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, error));  // the lost number stays a gap
+  EXPECT_FALSE(sink.Write("s", "ch", {{"n", 1}}, 0x01, 1, error));
+  EXPECT_TRUE(sink.Write("s", "ch", {{"n", 2}}, 0x01, 1, error));  // the lost number stays a gap
   std::string listing;
   std::string command = "ls -A '" + dir.File("out") + "'";
   FILE* ls = popen(command.c_str(), "r");
   char buffer[256];
   while (fgets(buffer, sizeof(buffer), ls) != nullptr) listing += buffer;
   pclose(ls);
-  EXPECT_EQ(listing, "s-ch-1.json\ns-ch-2.json\n");
+  EXPECT_EQ(listing, ".korvia-payloads.jsonl\ns-ch-1.json\ns-ch-2.json\n");
 }
 
 TEST(PayloadRouter, WritesOneLinePerChannelAndRoutesNamedSinksToDirectories) {
@@ -195,7 +195,7 @@ TEST(PayloadRouter, WritesOneLinePerChannelAndRoutesNamedSinksToDirectories) {
     kdreplay::PayloadRouter router({{"disk", files}, {"shown", kdreplay::SinkTarget{}}}, writer);
     std::string error;
     ASSERT_TRUE(router.Prepare(error)) << error;
-    router.Attach();
+    router.Attach([] { return 3u; });
     kdSinkRegistry::Dispatch("other", {"b", "a"}, {{"k", "v"}}, 0x24);
     kdSinkRegistry::Dispatch("disk", {"x"}, {{"k", 1}}, 0x01);
     router.Detach();
@@ -207,6 +207,12 @@ TEST(PayloadRouter, WritesOneLinePerChannelAndRoutesNamedSinksToDirectories) {
             "{\"channel\":\"a\",\"flags\":36,\"payload\":{\"k\":\"v\"},\"sink\":\"other\"}\n"
             "{\"channel\":\"b\",\"flags\":36,\"payload\":{\"k\":\"v\"},\"sink\":\"other\"}\n");
   EXPECT_EQ(json::parse(ReadFile(dir.File("files/disk-x-1.json"))), json({{"k", 1}}));
+  // The directory's index says which record type the plugin named for the file.
+  EXPECT_EQ(ReadFile(dir.File("files/.korvia-payloads.jsonl")),
+            "{\"file\":\"disk-x-1.json\",\"record_type\":3}\n");
+  kdreplay::PayloadIndex index;
+  EXPECT_EQ(index.RecordTypeOf(dir.File("files/disk-x-1.json")), 3u);
+  EXPECT_EQ(index.RecordTypeOf(dir.File("files/disk-x-2.json")), 0u);  // not listed
 }
 
 }  // namespace

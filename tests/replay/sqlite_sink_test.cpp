@@ -83,8 +83,7 @@ std::vector<json> RunExample(replay_testing::ReplayHarness& h, int type, bool ne
                            records + script, "--sink", "demo=sqlite:" + db});
   EXPECT_EQ(result.status, 0) << result.err;
   copy = result.Dispatches();
-  int table = type == 8 && nested ? 4 : type;  // a nested type 8 record has no host name
-  return ReadTable(db, kdreplay::TableOfType(table).name);
+  return ReadTable(db, kdreplay::TableOfType(type).name);
 }
 
 TEST(SqliteSink, HoldsTheRowsOfEveryRecordTypeFlatAndNested) {
@@ -135,9 +134,10 @@ TEST(SqliteSink, AppendsToAnEarlierDatabaseAndRefusesATableNotItsOwn) {
   for (size_t run = 1; run <= 2; ++run) {
     kdreplay::SqliteSink sink(db);
     ASSERT_TRUE(sink.Open(error)) << error;
-    EXPECT_TRUE(sink.Write("s", "c", payload, 1));
-    // A payload that is not laid out as records leaves nothing behind.
-    EXPECT_FALSE(sink.Write("s", "c", {{"stats", {{{"upload", 1}}, {{"odd", 1}}}}}, 1));
+    EXPECT_TRUE(sink.Write("s", "c", payload, 1, 1));
+    // A payload that is not laid out as its type's, or of no type, leaves nothing behind.
+    EXPECT_FALSE(sink.Write("s", "c", {{"rows", {{{"upload", 1}}}}}, 1, 1));
+    EXPECT_FALSE(sink.Write("s", "c", payload, 1, 0));
     EXPECT_EQ(sink.Close(), 0u);
     EXPECT_EQ(ReadTable(db, "type1_host_apps").size(), run);
   }

@@ -70,7 +70,7 @@ TEST(RecordRows, FlatRowsGiveTheirColumnsAndByteTotals) {
   private_row.erase("local_mac");
   std::vector<RecordRow> rows;
   ASSERT_TRUE(
-      ExtractRecordRows(Envelope({Type1Row("192.168.1.10", 2000, 80000), private_row}), rows));
+      ExtractRecordRows(Envelope({Type1Row("192.168.1.10", 2000, 80000), private_row}), 1, rows));
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].layout->type, 1);
   EXPECT_FALSE(rows[0].nested);
@@ -82,7 +82,7 @@ TEST(RecordRows, FlatRowsGiveTheirColumnsAndByteTotals) {
   EXPECT_EQ(rows[1].bytes, 3u);
 }
 
-TEST(RecordRows, EachTypeIsRecognisedByItsMembers) {
+TEST(RecordRows, EachTypeIsTheTypeTheSenderNamed) {
   const std::vector<std::pair<json, int>> cases = {
       {{{"upload", 1}, {"download", 2}, {"packets", 1}}, 1},
       {{{"flow_count", 1}, {"local_bytes", 1}, {"other_bytes", 2}}, 2},
@@ -91,10 +91,12 @@ TEST(RecordRows, EachTypeIsRecognisedByItsMembers) {
       {{{"ifname", "eth0"}, {"raw", 1}, {"local_bytes", 1}, {"other_bytes", 2}}, 5},
       {{{"tags", {"a"}}, {"digests", json::array()}, {"local_bytes", 1}, {"other_bytes", 2}}, 6},
       {{{"vlan_id", 0}, {"hostname", "example.com"}, {"upload", 1}, {"download", 2}}, 8},
+      // Members alone would say type 4: the sender said 8.
+      {{{"vlan_id", 0}, {"upload", 1}, {"download", 2}}, 8},
   };
   for (const auto& [record, type] : cases) {
     std::vector<RecordRow> rows;
-    ASSERT_TRUE(ExtractRecordRows(Envelope({record}), rows)) << record;
+    ASSERT_TRUE(ExtractRecordRows(Envelope({record}), type, rows)) << record;
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].layout->type, type) << record;
     EXPECT_EQ(rows[0].bytes, 3u) << record;
@@ -108,7 +110,7 @@ TEST(RecordRows, NestedTreesGiveEachRecordItsPath) {
   by_name["02:00:00:00:00:22"]["192.168.1.22"]["0.korvia.unclassified"]["25"] = {
       {"download", 240}, {"packets", 2}, {"upload", 80}};
   std::vector<RecordRow> rows;
-  ASSERT_TRUE(ExtractRecordRows(Envelope(by_name), rows));
+  ASSERT_TRUE(ExtractRecordRows(Envelope(by_name), 1, rows));
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_TRUE(rows[0].nested);
   EXPECT_EQ(rows[0].layout->type, 1);
@@ -120,13 +122,15 @@ TEST(RecordRows, NestedTreesGiveEachRecordItsPath) {
   json by_position = json::array();
   by_position[2]["198.51.100.20"][443][3][37] = {
       {"vlan_id", 2}, {"other_port", 443}, {"upload", 1}, {"download", 2}};
-  rows.clear();
-  ASSERT_TRUE(ExtractRecordRows(Envelope(by_position), rows));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_TRUE(rows[0].nested);
-  EXPECT_EQ(rows[0].layout->type, 4);
-  EXPECT_EQ(rows[0].path, "2/198.51.100.20/443/3/37");
-  EXPECT_EQ(Cell(rows[0], "vlan"), "2");
+  for (int type : {4, 8}) {
+    rows.clear();
+    ASSERT_TRUE(ExtractRecordRows(Envelope(by_position), type, rows));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0].nested);
+    EXPECT_EQ(rows[0].layout->type, type);  // a nested type 8 tree reads as type 8, not 4
+    EXPECT_EQ(rows[0].path, "2/198.51.100.20/443/3/37");
+    EXPECT_EQ(Cell(rows[0], "vlan"), "2");
+  }
 }
 
 TEST(RecordRows, NatSessionsBecomeOneRowEach) {
@@ -140,7 +144,7 @@ TEST(RecordRows, NatSessionsBecomeOneRowEach) {
        "xlat": {"dstIp": "198.51.100.20", "dstPort": 443, "natSrcIp": "203.0.113.1",
                 "natSrcPort": 61001, "srcIp": "2001:db8::31", "srcPort": 40001}}]})");
   std::vector<RecordRow> rows;
-  ASSERT_TRUE(ExtractRecordRows(payload, rows));
+  ASSERT_TRUE(ExtractRecordRows(payload, 7, rows));
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].layout->type, 7);
   EXPECT_EQ(Cell(rows[0], "ap mac"), "020000000001");
@@ -155,22 +159,27 @@ TEST(RecordRows, NatSessionsBecomeOneRowEach) {
 TEST(RecordRows, ForeignPayloadsAreRefusedWhole) {
   json too_deep = {{"upload", 1}};
   for (int i = 0; i < 40; ++i) too_deep = {{"level", too_deep}};
-  const std::vector<json> foreign = {
-      json::array(),
-      {{"other", 1}},
-      Envelope({{{"unknown", 1}}}),
-      Envelope({Type1Row("10.0.0.1", 1, 1), {{"unknown", 1}}}),
-      Envelope(too_deep),
-      {{"apMac", "x"}, {"flows", 5}},
-      {{"apMac", "x"}, {"flows", {1}}},
+  const json nat = {{"apMac", "x"}, {"flows", json::array()}};
+  const std::vector<std::pair<json, uint32_t>> foreign = {
+      {json::array(), 1},
+      {{{"other", 1}}, 1},
+      {Envelope(too_deep), 1},
+      {{{"apMac", "x"}, {"flows", 5}}, 7},
+      {{{"apMac", "x"}, {"flows", {1}}}, 7},
+      {Envelope({Type1Row("10.0.0.1", 1, 1)}), 7},
+      {nat, 1},
+      // No type named, or none known: nothing is guessed.
+      {Envelope({Type1Row("10.0.0.1", 1, 1)}), 0},
+      {Envelope({Type1Row("10.0.0.1", 1, 1)}), 9},
   };
-  for (const json& payload : foreign) {
+  for (const auto& [payload, type] : foreign) {
     std::vector<RecordRow> rows(1);
-    EXPECT_FALSE(ExtractRecordRows(payload, rows)) << payload.dump().substr(0, 200);
+    EXPECT_FALSE(ExtractRecordRows(payload, type, rows)) << type << payload.dump().substr(0, 200);
     EXPECT_EQ(rows.size(), 1u) << "rows appended for a refused payload";
   }
   std::vector<RecordRow> rows;
-  EXPECT_TRUE(ExtractRecordRows(Envelope(nullptr), rows));
+  EXPECT_TRUE(ExtractRecordRows(Envelope(nullptr), 1, rows));
+  EXPECT_TRUE(ExtractRecordRows(nat, 7, rows));
   EXPECT_TRUE(rows.empty());
 }
 
@@ -178,10 +187,10 @@ TEST(RunSummary, CountsEachPayloadOnceThroughTheFirstChannel) {
   RunSummary summary;
   json payload = Envelope({Type1Row("10.0.0.1", 10, 20)});
   // The plugin hands a payload to each channel in turn.
-  summary.Observe("archive", {"flows"}, payload);
-  summary.Observe("archive", {"raw"}, payload);
-  summary.Observe("live", {"flows"}, payload);
-  summary.Observe("archive", {"raw", "flows"}, Envelope({Type1Row("10.0.0.2", 1, 2)}));
+  summary.Observe("archive", {"flows"}, payload, 1);
+  summary.Observe("archive", {"raw"}, payload, 1);
+  summary.Observe("live", {"flows"}, payload, 1);
+  summary.Observe("archive", {"raw", "flows"}, Envelope({Type1Row("10.0.0.2", 1, 2)}), 1);
   std::vector<std::string> lines = summary.Lines();
   std::string text = Joined(lines);
   EXPECT_EQ(lines[0], "");
@@ -199,7 +208,7 @@ TEST(RunSummary, RanksByBytesAndKeepsTheTopRowsOfALongRun) {
     // Totals scattered over the run; the largest, 5000, comes twice (rows 500 and 900).
     uint64_t bytes = i == 500 || i == 900 ? 5000 : (i * 7919) % 4000;
     total += bytes;
-    summary.Observe("s", {"c"}, Envelope({Type1Row("10.0.0." + std::to_string(i), bytes, 0)}));
+    summary.Observe("s", {"c"}, Envelope({Type1Row("10.0.0." + std::to_string(i), bytes, 0)}), 1);
   }
   std::vector<std::string> lines = summary.Lines();
   std::string text = Joined(lines);
@@ -228,7 +237,8 @@ TEST(RunSummary, SumsEachRecordAcrossReportsAndRanksByTheChosenCounter) {
       summary.Observe("s", {"c"},
                       {{"log_time_start", 1553160644 + 300 * window},
                        {"log_time_end", 1553160944 + 300 * window},
-                       {"stats", rows}});
+                       {"stats", rows}},
+                      1);
     }
   };
   RunSummary by_bytes;
@@ -263,7 +273,7 @@ TEST(RunSummary, LeavesOutColumnsNoRecordHasAndShowsOddTextSafely) {
   row["application_id"] = "7.bad\x01name" + std::string(60, 'x');
   json empty = Type1Row("", 0, 0);
   empty.erase("local_mac");
-  summary.Observe("s", {"c"}, Envelope({row, empty}));
+  summary.Observe("s", {"c"}, Envelope({row, empty}), 1);
   std::vector<std::string> lines = summary.Lines();
   std::string text = Joined(lines);
   ASSERT_EQ(lines.size(), 9u) << text;
@@ -283,7 +293,7 @@ TEST(RunSummary, NatSessionsAreListedInOrderOfArrival) {
                     {"family", "ipv4"},
                     {"state", "NEW"},
                     {"ipv4", {{"srcIp", "192.168.1." + std::to_string(i)}, {"srcPort", i}}}};
-    summary.Observe("s", {"c"}, {{"apMac", "020000000001"}, {"flows", {session}}});
+    summary.Observe("s", {"c"}, {{"apMac", "020000000001"}, {"flows", {session}}}, 7);
   }
   std::vector<std::string> lines = summary.Lines();
   std::string text = Joined(lines);
@@ -298,7 +308,7 @@ TEST(RunSummary, SaysSoWhenNothingOrNothingItKnowsArrived) {
   EXPECT_EQ(RunSummary().Lines(),
             std::vector<std::string>({"", "Summary: no payloads were dispatched."}));
   RunSummary summary;
-  summary.Observe("s", {}, {{"something", "else"}});
+  summary.Observe("s", {}, {{"something", "else"}}, 1);
   EXPECT_EQ(summary.Lines(), std::vector<std::string>(
                                  {"", "Summary of sink \"s\", channel \"\": 1 payload.",
                                   "1 payload not laid out as this plugin's payloads left out."}));
@@ -306,7 +316,7 @@ TEST(RunSummary, SaysSoWhenNothingOrNothingItKnowsArrived) {
 
 TEST(RunSummary, FollowsTheSinkRegistryWhileAttached) {
   RunSummary summary;
-  summary.Attach();
+  summary.Attach([] { return 1u; });
   kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.1", 1, 2)}), 0x01);
   summary.Detach();
   kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.2", 1, 2)}), 0x01);
@@ -317,13 +327,13 @@ TEST(CsvTables, OneTablePerRecordTypeWithEveryMemberQuotedWhereNeeded) {
   kdreplay::CsvTables csv;
   json odd = Type1Row("10.0.0.1", 1, 2);
   odd["application_id"] = "a,\"b\"\nc";
-  csv.Add(Envelope({odd}));
+  csv.Add(Envelope({odd}), 1);
   json session = {{"clientMac", "020000000031"}, {"state", "NEW"}};
-  csv.Add({{"apMac", "020000000001"}, {"flows", {session}}});
+  csv.Add({{"apMac", "020000000001"}, {"flows", {session}}}, 7);
   json later = Type1Row("10.0.0.2", 3, 4);
   later["extra"] = json::array({1, 2});
-  csv.Add(Envelope({later}));
-  csv.Add({{"stats", {{"02:00:00:00:00:10", {{"10.0.0.1", {{"upload", 1}}}}}}}});  // nested
+  csv.Add(Envelope({later}), 1);
+  csv.Add({{"stats", {{"02:00:00:00:00:10", {{"10.0.0.1", {{"upload", 1}}}}}}}}, 1);  // nested
   EXPECT_EQ(csv.left_out(), 1u);
   EXPECT_EQ(csv.Lines(),
             std::vector<std::string>(
@@ -378,7 +388,7 @@ TEST(SummaryProgram, EveryRecordTypeOfTheRealPluginIsTabulated) {
       ASSERT_GE(summary.size(), 7u) << conf << "\n" << result.out;
       EXPECT_EQ(summary[0].rfind("Summary of sink \"demo\", channel \"records\": 1 payload", 0),
                 0u);
-      std::string title = "Record type " + std::to_string(type == 8 && nested ? 4 : type);
+      std::string title = "Record type " + std::to_string(type);
       EXPECT_EQ(summary[2].rfind(title, 0), 0u) << conf << "\n" << result.out;
       if (type == 7) {
         EXPECT_EQ(summary[3], "First 2 of 2 sessions in order of arrival.") << result.out;
@@ -392,6 +402,29 @@ TEST(SummaryProgram, EveryRecordTypeOfTheRealPluginIsTabulated) {
       }
     }
   }
+}
+
+// Files read back take their record type from the index their dir sink wrote: a nested type 8
+// payload, which looks like type 4's, is shown as type 8; a file away from its index is not
+// guessed at.
+TEST(SummaryProgram, ReadBackTakesTheTypeFromTheIndex) {
+  replay_testing::ReplayHarness h;
+  const std::string records = std::string(KORVIA_EXAMPLES_DIR) + "/records/";
+  const std::string out = h.dir().File("out");
+  auto run = h.RunWith({"--plugin", KORVIA_PLUGIN_PATH, "--conf", records + "type8-nested.conf",
+                        "--events", records + "flows.jsonl", "--sink", "demo=dir:" + out});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto read = h.RunWith({"--read", out});
+  ASSERT_EQ(read.status, 0) << read.err;
+  std::vector<std::string> summary = Lines(read.out);
+  ASSERT_GE(summary.size(), 3u) << read.out;
+  EXPECT_EQ(summary[2].rfind("Record type 8 (", 0), 0u) << read.out;
+
+  ASSERT_EQ(rename((out + "/.korvia-payloads.jsonl").c_str(), (out + "/moved").c_str()), 0);
+  read = h.RunWith({"--read", out});
+  EXPECT_NE(read.out.find("1 payload not laid out as this plugin's payloads left out."),
+            std::string::npos)
+      << read.out;
 }
 
 TEST(SummaryProgram, PrettyPrintsTheSamePayloadsIndented) {

@@ -42,6 +42,16 @@ void PluginRunner::Stop() {
   loader_.reset();
 }
 
+uint32_t PluginRunner::RecordType() const {
+  kdPlugin* plugin = loader_ ? loader_->GetPlugin() : nullptr;
+  if (plugin == nullptr) return 0;
+  nlohmann::json status = nlohmann::json::object();
+  plugin->GetStatus(status);
+  auto type = status.find("aggregator");
+  if (type == status.end() || !type->is_number_unsigned()) return 0;
+  return static_cast<uint32_t>(type->get<uint64_t>());
+}
+
 bool PluginRunner::HadPluginErrors() const {
   return errors_ || watcher_.Failures() > 0;
 }

@@ -39,6 +39,10 @@ class PluginRunner : public EventTarget {
   // finish a reload in time.
   bool HadPluginErrors() const;
 
+  // The record type the plugin's status names ("aggregator"), 0 when it names none or no plugin
+  // runs. Safe from the plugin's own threads while it dispatches.
+  uint32_t RecordType() const;
+
   void DeliverFlowMap(const std::string& where, kdFlowMap& map, uint32_t value) override;
   void DeliverFlow(const std::string& where, std::shared_ptr<kdFlow> flow, uint32_t value) override;
   void DeliverStats(const std::string& where, const std::string& iface,

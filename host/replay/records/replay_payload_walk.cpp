@@ -19,38 +19,6 @@ bool IsRecord(const json& node) {
   return false;
 }
 
-// The type a flat or nested record's members show. A nested type 8 record carries no host name
-// and reads as type 4.
-const kppRecordRows* DetectType(const json& record) {
-  auto has = [&record](const char* member) { return record.contains(member); };
-  uint32_t type = 0;
-  if (has("ifname")) {
-    type = 5;
-  } else if (has("tags")) {
-    type = 6;
-  } else if (has("digests")) {
-    type = 3;
-  } else if (has("flow_count")) {
-    type = 2;
-  } else if (has("vlan_id")) {
-    type = has("hostname") ? 8 : 4;
-  } else if (has("upload")) {
-    type = 1;
-  }
-  return kppRecordRowsOf(type);
-}
-
-// The type whose payloads spread into sessions, and so are recognised from the payload itself.
-const kppRecordRows* SessionType(const json& payload) {
-  for (uint32_t number = 1; const kppRecordRows* type = kppRecordRowsOf(number); ++number) {
-    const kppSessionSpread* spread = type->spread;
-    if (spread != nullptr && payload.contains(spread->carried) &&
-        payload.contains(spread->sessions))
-      return type;
-  }
-  return nullptr;
-}
-
 bool WalkSessions(const json& payload, const kppRecordRows& type, WalkedPayload& walked) {
   const kppSessionSpread& spread = *type.spread;
   const json& sessions = payload[spread.sessions];
@@ -118,10 +86,14 @@ bool IsScalarValue(const json& value) {
   return value.is_string() || value.is_number() || value.is_boolean();
 }
 
-bool WalkPayload(const json& payload, WalkedPayload& walked) {
+bool WalkPayload(const json& payload, uint32_t record_type, WalkedPayload& walked) {
   walked = WalkedPayload();
-  if (!payload.is_object()) return false;
-  if (const kppRecordRows* type = SessionType(payload)) return WalkSessions(payload, *type, walked);
+  const kppRecordRows* type = kppRecordRowsOf(record_type);
+  if (type == nullptr || !payload.is_object()) return false;
+  if (const kppSessionSpread* spread = type->spread) {
+    if (!payload.contains(spread->carried) || !payload.contains(spread->sessions)) return false;
+    return WalkSessions(payload, *type, walked);
+  }
   auto stats = payload.find("stats");
   if (stats == payload.end()) return false;
   bool flat = false;
@@ -129,16 +101,14 @@ bool WalkPayload(const json& payload, WalkedPayload& walked) {
   if (!FindRecords(*stats, flat, found)) return false;
   for (FoundRecord& record : found) {
     WalkedRecord walked_record;
-    walked_record.type = DetectType(*record.record);
-    if (walked_record.type == nullptr) return false;
+    walked_record.type = type;
     walked_record.record = record.record;
     walked_record.nested = !flat;
     if (!flat) {
-      const kppRecordRows& type = *walked_record.type;
-      if (record.path.size() == type.nested_levels.count)
-        walked_record.levels = &type.nested_levels;
-      if (record.path.size() == type.private_levels.count)
-        walked_record.levels = &type.private_levels;
+      if (record.path.size() == type->nested_levels.count)
+        walked_record.levels = &type->nested_levels;
+      if (record.path.size() == type->private_levels.count)
+        walked_record.levels = &type->private_levels;
     }
     walked_record.path = std::move(record.path);
     walked.records.push_back(std::move(walked_record));

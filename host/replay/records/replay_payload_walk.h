@@ -9,6 +9,7 @@
 // is a number, string or boolean. The NAT log's payload is {"apMac", "flows"}.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -37,9 +38,10 @@ struct WalkedPayload {
   std::deque<nlohmann::json> sessions;  // what the NAT sessions' records point to
 };
 
-// Walks payload into walked. False when payload is not laid out as this plugin's payloads are,
-// or holds a record of no known type.
-bool WalkPayload(const nlohmann::json& payload, WalkedPayload& walked);
+// Walks payload, whose records are of record_type (as the plugin that sent it said, or as the
+// files it was stored in recorded: never guessed from its members), into walked. False when
+// record_type is no record type or payload is not laid out as that type's payloads are.
+bool WalkPayload(const nlohmann::json& payload, uint32_t record_type, WalkedPayload& walked);
 
 // Whether value is a number, string or boolean: what makes an object in a nested tree a record.
 bool IsScalarValue(const nlohmann::json& value);

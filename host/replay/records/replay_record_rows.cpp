@@ -141,9 +141,9 @@ RecordRow RowOf(const WalkedRecord& record) {
 
 }  // namespace
 
-bool ExtractRecordRows(const json& payload, std::vector<RecordRow>& rows) {
+bool ExtractRecordRows(const json& payload, uint32_t record_type, std::vector<RecordRow>& rows) {
   WalkedPayload walked;
-  if (!WalkPayload(payload, walked)) return false;
+  if (!WalkPayload(payload, record_type, walked)) return false;
   for (const WalkedRecord& record : walked.records) rows.push_back(RowOf(record));
   return true;
 }

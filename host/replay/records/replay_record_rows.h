@@ -50,8 +50,9 @@ struct RecordRow {
 // The layout of a record type, numbered from 1 (kppRecordRowsOf).
 const RecordLayout& LayoutOfType(int type);
 
-// Appends the records of payload to rows. Returns false, appending nothing, when payload is not
-// laid out as this plugin's payloads are.
-bool ExtractRecordRows(const nlohmann::json& payload, std::vector<RecordRow>& rows);
+// Appends the records of payload, of record_type, to rows. Returns false, appending nothing, when
+// payload is not laid out as that type's payloads are.
+bool ExtractRecordRows(const nlohmann::json& payload, uint32_t record_type,
+                       std::vector<RecordRow>& rows);
 
 }  // namespace kdreplay

@@ -92,9 +92,9 @@ const RecordTable& TableOfType(int type) {
   return Tables()[type - 1];
 }
 
-bool ExtractTableRows(const json& payload, std::vector<TableRow>& rows) {
+bool ExtractTableRows(const json& payload, uint32_t record_type, std::vector<TableRow>& rows) {
   WalkedPayload walked;
-  if (!WalkPayload(payload, walked)) return false;
+  if (!WalkPayload(payload, record_type, walked)) return false;
   std::vector<TableRow> extracted;
   for (const WalkedRecord& record : walked.records) {
     const RecordTable& table = TableOfType(static_cast<int>(record.type->number));

@@ -7,8 +7,7 @@
 // privacy mode dropped the local addresses from the path; the depth tells). Members a record
 // does not carry (privacy mode, key by overlay, the counters a nested record omits) stay null.
 // The NAT session log gives one row per element of "flows", its family object spread into the
-// row. A nested type 8 record carries no host name and so is told apart from type 4 by nothing:
-// it lands in the type 4 table.
+// row. The record type is the one the plugin named for the payload (replay_record_type.h).
 #pragma once
 
 #include <vector>
@@ -47,8 +46,9 @@ struct TableRow {
 // The table of a record type, numbered from 1 (kppRecordRowsOf).
 const RecordTable& TableOfType(int type);
 
-// Appends the rows of payload. Returns false, appending nothing, when payload is not laid out as
-// this plugin's payloads are.
-bool ExtractTableRows(const nlohmann::json& payload, std::vector<TableRow>& rows);
+// Appends the rows of payload, of record_type. Returns false, appending nothing, when payload is
+// not laid out as that type's payloads are.
+bool ExtractTableRows(const nlohmann::json& payload, uint32_t record_type,
+                      std::vector<TableRow>& rows);
 
 }  // namespace kdreplay

@@ -23,10 +23,10 @@ std::string CsvCell(const json& value) {
   return quoted + "\"";
 }
 
-void CsvTables::Add(const json& payload) {
+void CsvTables::Add(const json& payload, uint32_t record_type) {
   try {
     std::vector<RecordRow> records;
-    if (!ExtractRecordRows(payload, records) || records.empty() || records[0].nested) {
+    if (!ExtractRecordRows(payload, record_type, records) || records.empty() || records[0].nested) {
       ++left_out_;
       return;
     }
@@ -101,14 +101,14 @@ CsvCollector::~CsvCollector() {
   Detach();
 }
 
-void CsvCollector::Attach() {
+void CsvCollector::Attach(RecordTypeSource record_type) {
   if (attached_) return;
-  observer_id_ = kdSinkRegistry::AddObserver([this](const std::string& sink,
-                                                    const std::set<std::string>& channels,
-                                                    const json& payload, uint32_t) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (channel_.Reaches(sink, channels)) tables_.Add(payload);
-  });
+  observer_id_ = kdSinkRegistry::AddObserver(
+      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
+                          const json& payload, uint32_t) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (channel_.Reaches(sink, channels)) tables_.Add(payload, record_type ? record_type() : 0);
+      });
   attached_ = true;
 }
 

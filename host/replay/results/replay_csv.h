@@ -16,13 +16,15 @@
 #include <nlohmann/json.hpp>
 
 #include "replay_first_channel.h"
+#include "replay_record_type.h"
 
 namespace kdreplay {
 
 class CsvTables {
  public:
-  // Adds the rows of one payload. Never throws; a payload of another layout is left out.
-  void Add(const nlohmann::json& payload);
+  // Adds the rows of one payload, of record_type. Never throws; a payload of another layout is
+  // left out.
+  void Add(const nlohmann::json& payload, uint32_t record_type);
   // The tables as lines of text, in order of each record type's first payload.
   std::vector<std::string> Lines() const;
   // Payloads without flat rows (nested form, another layout).
@@ -49,7 +51,8 @@ class CsvCollector {
   CsvCollector& operator=(const CsvCollector&) = delete;
   ~CsvCollector();
 
-  void Attach();
+  // Starts and stops receiving dispatches; record_type says what each holds.
+  void Attach(RecordTypeSource record_type);
   void Detach();
   std::vector<std::string> Lines() const;
   uint64_t left_out() const;

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+
+#include "replay_record_type.h"
 
 namespace kdreplay {
 
@@ -118,6 +121,31 @@ bool ReadPayloadFile(const std::string& file, nlohmann::json& payload, std::stri
     return false;
   }
   return true;
+}
+
+uint32_t PayloadIndex::RecordTypeOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : file.substr(0, slash);
+  const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+  auto found = directories_.find(directory);
+  if (found == directories_.end()) {
+    found = directories_.emplace(directory, std::map<std::string, uint32_t>()).first;
+    std::ifstream in(directory + "/" + kPayloadIndexName);
+    std::string line;
+    while (std::getline(in, line)) {
+      // A line cut short by a full disk is passed over: its file reads as of no known type.
+      nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+      if (!entry.is_object()) continue;
+      auto listed = entry.find("file");
+      auto type = entry.find("record_type");
+      if (listed == entry.end() || !listed->is_string() || type == entry.end() ||
+          !type->is_number_unsigned())
+        continue;
+      found->second[listed->get<std::string>()] = type->get<uint32_t>();
+    }
+  }
+  auto type = found->second.find(name);
+  return type == found->second.end() ? 0 : type->second;
 }
 
 bool InTimeRange(const nlohmann::json& payload, int64_t from, int64_t to) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,17 @@ bool ListPayloadFiles(const std::vector<std::string>& paths, std::vector<std::st
 // The payload in file. False, with the file and the reason in error, when it cannot be read or
 // decoded.
 bool ReadPayloadFile(const std::string& file, nlohmann::json& payload, std::string& error);
+
+// The record types of payload files, as the index of each file's directory lists them (see
+// DirectorySink); the index is read once per directory.
+class PayloadIndex {
+ public:
+  // The record type file holds; 0 when its directory's index does not list it (or names no type).
+  uint32_t RecordTypeOf(const std::string& file);
+
+ private:
+  std::map<std::string, std::map<std::string, uint32_t>> directories_;  // directory: file: type
+};
 
 // Whether payload's window starts in [from, to): a payload without log_time_start is only kept
 // when the range is the whole of time.

@@ -99,11 +99,13 @@ RunSummary::~RunSummary() {
   Detach();
 }
 
-void RunSummary::Attach() {
+void RunSummary::Attach(RecordTypeSource record_type) {
   if (attached_) return;
   observer_id_ = kdSinkRegistry::AddObserver(
-      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
-             uint32_t) { Observe(sink, channels, payload); });
+      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
+                          const json& payload, uint32_t) {
+        Observe(sink, channels, payload, record_type ? record_type() : 0);
+      });
   attached_ = true;
 }
 
@@ -114,32 +116,32 @@ void RunSummary::Detach() {
 }
 
 void RunSummary::Observe(const std::string& sink, const std::set<std::string>& channels,
-                         const json& payload) {
+                         const json& payload, uint32_t record_type) {
   std::lock_guard<std::mutex> guard(lock_);
   // An exception would travel back into the plugin's payload pass: a payload that cannot be
   // summarised is counted as left out instead.
   try {
-    if (channel_.Reaches(sink, channels)) AddPayload(payload);
+    if (channel_.Reaches(sink, channels)) AddPayload(payload, record_type);
   } catch (...) {
     ++unknown_payloads_;
   }
 }
 
-void RunSummary::Count(const json& payload, const std::string& source) {
+void RunSummary::Count(const json& payload, uint32_t record_type, const std::string& source) {
   std::lock_guard<std::mutex> guard(lock_);
   channel_.FollowNone();
   source_ = source;
   try {
-    AddPayload(payload);
+    AddPayload(payload, record_type);
   } catch (...) {
     ++unknown_payloads_;
   }
 }
 
-void RunSummary::AddPayload(const json& payload) {
+void RunSummary::AddPayload(const json& payload, uint32_t record_type) {
   ++payloads_;
   std::vector<RecordRow> rows;
-  if (!ExtractRecordRows(payload, rows)) {
+  if (!ExtractRecordRows(payload, record_type, rows)) {
     ++unknown_payloads_;
     return;
   }
@@ -192,8 +194,6 @@ std::vector<std::string> RunSummary::GroupLines(Group group) const {
   Rank(group);
   const RecordLayout& layout = *group.layout;
   std::string title = "Record type " + std::to_string(layout.type);
-  // Type 8's nested form lacks its host name and is laid out as type 4's.
-  if (group.nested && layout.type == 4) title += " or 8";
   title += std::string(" (") + layout.title + ")";
   // The NAT log has one form only.
   if (Ranked(layout)) title += group.nested ? ", nested form" : ", flat form";

@@ -23,6 +23,7 @@
 #include "replay_first_channel.h"
 #include "replay_record_rows.h"
 #include "replay_record_totals.h"
+#include "replay_record_type.h"
 
 namespace kdreplay {
 
@@ -39,17 +40,17 @@ class RunSummary {
   RunSummary& operator=(const RunSummary&) = delete;
   ~RunSummary();
 
-  // Starts and stops receiving dispatches.
-  void Attach();
+  // Starts and stops receiving dispatches; record_type says what each holds.
+  void Attach(RecordTypeSource record_type);
   void Detach();
 
   // One dispatch (the registry observer; public for tests). Never throws.
   void Observe(const std::string& sink, const std::set<std::string>& channels,
-               const nlohmann::json& payload);
+               const nlohmann::json& payload, uint32_t record_type);
 
-  // One payload read back from a file (korvia-replay --read): counted whatever its sink.
-  // source names the files for the summary's first line.
-  void Count(const nlohmann::json& payload, const std::string& source);
+  // One payload read back from a file (korvia-replay --read), of the record type the file's
+  // index gives: counted whatever its sink. source names the files for the summary's first line.
+  void Count(const nlohmann::json& payload, uint32_t record_type, const std::string& source);
 
   // The summary as lines of text, the first one empty to set it apart from the payload lines.
   std::vector<std::string> Lines() const;
@@ -66,7 +67,7 @@ class RunSummary {
     std::map<std::string, size_t> index;  // key to position in kept
   };
 
-  void AddPayload(const nlohmann::json& payload);
+  void AddPayload(const nlohmann::json& payload, uint32_t record_type);
   void Add(RecordRow&& row);
   // Orders group.kept by the summary's order (for ranked layouts) and keeps the first limit_.
   void Rank(Group& group) const;

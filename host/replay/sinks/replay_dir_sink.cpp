@@ -148,8 +148,29 @@ bool DirectorySink::WriteFile(const std::string& final_name, const std::string& 
   return ok;
 }
 
+bool DirectorySink::AddToIndex(const std::string& name, uint32_t record_type, std::string& error) {
+  const std::string index = path_ + "/" + kPayloadIndexName;
+  // One write of a whole line with O_APPEND: runs that share the directory never split a line.
+  int fd = open(index.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) {
+    error = index + ": " + strerror(errno);
+    return false;
+  }
+  nlohmann::json line = {{"file", name}, {"record_type", record_type}};
+  bool ok =
+      WriteAll(fd, line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) error = index + ": " + strerror(saved);
+  return ok;
+}
+
 bool DirectorySink::Write(const std::string& sink, const std::string& channel,
-                          const nlohmann::json& payload, uint32_t flags, std::string& error) {
+                          const nlohmann::json& payload, uint32_t flags, uint32_t record_type,
+                          std::string& error) {
   try {
     EncodedPayload encoded = EncodePayload(payload, flags);
     std::lock_guard<std::mutex> guard(lock_);
@@ -157,9 +178,9 @@ bool DirectorySink::Write(const std::string& sink, const std::string& channel,
     std::string stem = Stem(sink, channel, payload);
     // A failed write still uses up its number, so that a gap shows the lost payload.
     uint64_t sequence = NextSequence(stem);
-    std::string final_name =
-        path_ + "/" + stem + "-" + std::to_string(sequence) + encoded.extension;
-    return WriteFile(final_name, encoded.bytes, error);
+    std::string name = stem + "-" + std::to_string(sequence) + encoded.extension;
+    return WriteFile(path_ + "/" + name, encoded.bytes, error) &&
+           AddToIndex(name, record_type, error);
   } catch (const std::exception& e) {
     error = e.what();
     return false;

@@ -9,6 +9,10 @@
 // instead of overwriting them, and two sink/channel pairs whose safe names coincide share one
 // count); EXT follows the dispatch flags (see replay_payload_encoding.h). A file appears complete
 // or not at all: it is written under a temporary name in the same directory and renamed.
+//
+// Each file written is then listed in the directory's index (kPayloadIndexName,
+// replay_record_type.h), so that a reader knows which record type a file holds without guessing
+// it from its members (0 when the plugin did not say).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +21,8 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "replay_record_type.h"
 
 namespace kdreplay {
 
@@ -38,15 +44,17 @@ class DirectorySink {
   // The first Write does it when Prepare was not called.
   bool Prepare(std::string& error);
 
-  // Writes one payload. False, with the file and the cause in error, when it cannot.
+  // Writes one payload, whose records are of record_type, and lists it in the index. False, with
+  // the file and the cause in error, when it cannot.
   bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
-             uint32_t flags, std::string& error);
+             uint32_t flags, uint32_t record_type, std::string& error);
 
  private:
   bool PrepareLocked(std::string& error);
   uint64_t NextSequence(const std::string& stem);
   uint64_t HighestExisting(const std::string& stem) const;
   bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
+  bool AddToIndex(const std::string& name, uint32_t record_type, std::string& error);
 
   std::string Stem(const std::string& sink, const std::string& channel,
                    const nlohmann::json& payload) const;

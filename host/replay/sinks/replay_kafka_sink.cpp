@@ -81,7 +81,7 @@ bool KafkaSink::Open(std::string& error) {
 }
 
 bool KafkaSink::Write(const std::string& sink, const std::string& channel, const json& payload,
-                      uint32_t flags) {
+                      uint32_t flags, uint32_t /*record_type*/) {
   std::string reason;
   try {
     EncodedPayload encoded = EncodePayload(payload, flags);

@@ -41,7 +41,7 @@ class KafkaSink : public PayloadSink {
   // Creates the producer; false when librdkafka refuses a property. Does not wait for brokers.
   bool Open(std::string& error) override;
   bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
-             uint32_t flags) override;
+             uint32_t flags, uint32_t record_type) override;
   uint64_t Close() override;
 
   // Called by librdkafka from its poll (in Write or Close): for every message, and for errors
@@ -58,8 +58,8 @@ class KafkaSink : public PayloadSink {
   std::mutex produce_lock_;  // Write against Close
   rd_kafka_s* producer_ = nullptr;
 
-  std::mutex report_lock_;  // the counts below, updated from librdkafka's callbacks
-  std::map<std::string, uint64_t> failed_;   // accepted but undelivered messages by reason
+  std::mutex report_lock_;                  // the counts below, updated from librdkafka's callbacks
+  std::map<std::string, uint64_t> failed_;  // accepted but undelivered messages by reason
   std::map<std::string, uint64_t> dropped_;  // payloads not accepted, by reason
   std::set<int> errors_said_;                // error codes reported since the last delivery
 };

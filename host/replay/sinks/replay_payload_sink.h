@@ -18,9 +18,10 @@ class PayloadSink {
   // cannot go on.
   virtual bool Open(std::string& error) = 0;
 
-  // Stores or queues one payload. A failure is reported on standard error and returns false.
+  // Stores or queues one payload, whose records are of record_type (0 when the plugin did not
+  // say). A failure is reported on standard error and returns false.
   virtual bool Write(const std::string& sink, const std::string& channel,
-                     const nlohmann::json& payload, uint32_t flags) = 0;
+                     const nlohmann::json& payload, uint32_t flags, uint32_t record_type) = 0;
 
   // After the last Write: completes what is pending and reports what was lost. Returns the number
   // of payloads that Write accepted but that were not stored after all.

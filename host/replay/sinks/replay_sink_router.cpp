@@ -66,11 +66,13 @@ void PayloadRouter::Close() {
   failures_ += lost;
 }
 
-void PayloadRouter::Attach() {
+void PayloadRouter::Attach(RecordTypeSource record_type) {
   if (attached_) return;
   observer_id_ = kdSinkRegistry::AddObserver(
-      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
-             uint32_t flags) { Route(sink, channels, payload, flags); });
+      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
+                          const json& payload, uint32_t flags) {
+        Route(sink, channels, payload, flags, record_type ? record_type() : 0);
+      });
   attached_ = true;
 }
 
@@ -115,7 +117,7 @@ void PayloadRouter::WriteLine(const std::string& sink, const std::string& channe
 }
 
 void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& channels,
-                          const json& payload, uint32_t flags) {
+                          const json& payload, uint32_t flags, uint32_t record_type) {
   // An exception would travel back into the plugin's payload pass: everything is caught here.
   try {
     // A dispatch to no channel at all is still written, under the empty channel name.
@@ -125,13 +127,13 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
     auto store = stores_.find(sink);
     for (const std::string& channel : targets) {
       if (store != stores_.end()) {
-        if (!store->second->Write(sink, channel, payload, flags)) {
+        if (!store->second->Write(sink, channel, payload, flags, record_type)) {
           std::lock_guard<std::mutex> guard(lock_);
           ++failures_;
         }
       } else if (directory == directories_.end()) {
         WriteLine(sink, channel, payload, flags);
-      } else if (!directory->second->Write(sink, channel, payload, flags, error)) {
+      } else if (!directory->second->Write(sink, channel, payload, flags, record_type, error)) {
         StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
                              ": payload not written: " + error);
         std::lock_guard<std::mutex> guard(lock_);

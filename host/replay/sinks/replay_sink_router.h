@@ -21,6 +21,7 @@
 #include "replay_dir_sink.h"
 #include "replay_line_writer.h"
 #include "replay_payload_sink.h"
+#include "replay_record_type.h"
 #include "replay_sink_target.h"
 
 namespace kdreplay {
@@ -38,8 +39,8 @@ class PayloadRouter {
   // a payload first arrives for them), opens the databases and producers. False with a reason
   // in error when one cannot be made.
   bool Prepare(std::string& error, const std::set<std::string>& later = {});
-  // Starts and stops receiving dispatches.
-  void Attach();
+  // Starts and stops receiving dispatches; record_type says what each holds.
+  void Attach(RecordTypeSource record_type = {});
   void Detach();
 
   // After Detach: completes what the sinks hold pending (Kafka deliveries) and counts what they
@@ -51,7 +52,7 @@ class PayloadRouter {
 
   // One dispatch (the registry observer; public for tests).
   void Route(const std::string& sink, const std::set<std::string>& channels,
-             const nlohmann::json& payload, uint32_t flags);
+             const nlohmann::json& payload, uint32_t flags, uint32_t record_type);
 
  private:
   void WriteLine(const std::string& sink, const std::string& channel, const nlohmann::json& payload,

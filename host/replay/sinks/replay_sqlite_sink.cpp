@@ -158,9 +158,9 @@ bool SqliteSink::Open(std::string& error) {
 }
 
 bool SqliteSink::Insert(const std::string& sink, const std::string& channel, const json& payload,
-                        std::string& error) {
+                        uint32_t record_type, std::string& error) {
   std::vector<TableRow> rows;
-  if (!ExtractTableRows(payload, rows)) {
+  if (!ExtractTableRows(payload, record_type, rows)) {
     error = "not laid out as record rows";
     return false;
   }
@@ -213,10 +213,10 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
 }
 
 bool SqliteSink::Write(const std::string& sink, const std::string& channel, const json& payload,
-                       uint32_t /*flags*/) {
+                       uint32_t /*flags*/, uint32_t record_type) {
   std::string error;
   try {
-    if (Insert(sink, channel, payload, error)) return true;
+    if (Insert(sink, channel, payload, record_type, error)) return true;
   } catch (const std::exception& e) {
     error = e.what();
   }

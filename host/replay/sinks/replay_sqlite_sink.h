@@ -28,14 +28,14 @@ class SqliteSink : public PayloadSink {
   // Opens or creates the database and creates the tables that are missing.
   bool Open(std::string& error) override;
   bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
-             uint32_t flags) override;
+             uint32_t flags, uint32_t record_type) override;
   uint64_t Close() override;
 
  private:
   bool Execute(const std::string& sql, std::string& error);
   bool CheckOrCreateTable(int type, std::string& error);
   bool Insert(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
-              std::string& error);
+              uint32_t record_type, std::string& error);
 
   const std::string path_;
   std::mutex lock_;
