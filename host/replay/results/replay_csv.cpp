@@ -102,20 +102,16 @@ CsvCollector::~CsvCollector() {
 }
 
 void CsvCollector::Attach(RecordTypeSource record_type) {
-  if (attached_) return;
-  observer_id_ = kdSinkRegistry::AddObserver(
-      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
-                          const json& payload, uint32_t) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (channel_.Reaches(sink, channels)) tables_.Add(payload, record_type ? record_type() : 0);
-      });
-  attached_ = true;
+  observer_.Attach(std::move(record_type),
+                   [this](const std::string& sink, const std::set<std::string>& channels,
+                          const json& payload, uint32_t, uint32_t type) {
+                     std::lock_guard<std::mutex> guard(lock_);
+                     if (channel_.Reaches(sink, channels)) tables_.Add(payload, type);
+                   });
 }
 
 void CsvCollector::Detach() {
-  if (!attached_) return;
-  kdSinkRegistry::RemoveObserver(observer_id_);
-  attached_ = false;
+  observer_.Detach();
 }
 
 std::vector<std::string> CsvCollector::Lines() const {

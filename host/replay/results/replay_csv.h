@@ -15,8 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "replay_dispatch_observer.h"
 #include "replay_first_channel.h"
-#include "replay_record_type.h"
 
 namespace kdreplay {
 
@@ -58,8 +58,7 @@ class CsvCollector {
   uint64_t left_out() const;
 
  private:
-  uint64_t observer_id_ = 0;
-  bool attached_ = false;
+  DispatchObserver observer_;
   mutable std::mutex lock_;
   FirstChannel channel_;
   CsvTables tables_;

@@ -100,19 +100,14 @@ RunSummary::~RunSummary() {
 }
 
 void RunSummary::Attach(RecordTypeSource record_type) {
-  if (attached_) return;
-  observer_id_ = kdSinkRegistry::AddObserver(
-      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
-                          const json& payload, uint32_t) {
-        Observe(sink, channels, payload, record_type ? record_type() : 0);
-      });
-  attached_ = true;
+  observer_.Attach(
+      std::move(record_type),
+      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
+             uint32_t, uint32_t type) { Observe(sink, channels, payload, type); });
 }
 
 void RunSummary::Detach() {
-  if (!attached_) return;
-  kdSinkRegistry::RemoveObserver(observer_id_);
-  attached_ = false;
+  observer_.Detach();
 }
 
 void RunSummary::Observe(const std::string& sink, const std::set<std::string>& channels,

@@ -20,10 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "replay_dispatch_observer.h"
 #include "replay_first_channel.h"
 #include "replay_record_rows.h"
 #include "replay_record_totals.h"
-#include "replay_record_type.h"
 
 namespace kdreplay {
 
@@ -76,8 +76,7 @@ class RunSummary {
 
   const size_t limit_;
   const SummaryOrder order_;
-  uint64_t observer_id_ = 0;
-  bool attached_ = false;
+  DispatchObserver observer_;
 
   mutable std::mutex lock_;
   FirstChannel channel_;

@@ -67,19 +67,14 @@ void PayloadRouter::Close() {
 }
 
 void PayloadRouter::Attach(RecordTypeSource record_type) {
-  if (attached_) return;
-  observer_id_ = kdSinkRegistry::AddObserver(
-      [this, record_type](const std::string& sink, const std::set<std::string>& channels,
-                          const json& payload, uint32_t flags) {
-        Route(sink, channels, payload, flags, record_type ? record_type() : 0);
-      });
-  attached_ = true;
+  observer_.Attach(
+      std::move(record_type),
+      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
+             uint32_t flags, uint32_t type) { Route(sink, channels, payload, flags, type); });
 }
 
 void PayloadRouter::Detach() {
-  if (!attached_) return;
-  kdSinkRegistry::RemoveObserver(observer_id_);
-  attached_ = false;
+  observer_.Detach();
 }
 
 uint64_t PayloadRouter::failures() const {

@@ -19,9 +19,9 @@
 #include <nlohmann/json.hpp>
 
 #include "replay_dir_sink.h"
+#include "replay_dispatch_observer.h"
 #include "replay_line_writer.h"
 #include "replay_payload_sink.h"
-#include "replay_record_type.h"
 #include "replay_sink_target.h"
 
 namespace kdreplay {
@@ -64,8 +64,7 @@ class PayloadRouter {
   std::map<std::string, std::shared_ptr<DirectorySink>> directories_;
   // Databases and message buses by sink name.
   std::map<std::string, std::unique_ptr<PayloadSink>> stores_;
-  uint64_t observer_id_ = 0;
-  bool attached_ = false;
+  DispatchObserver observer_;
   mutable std::mutex lock_;
   uint64_t failures_ = 0;
 };
