@@ -185,10 +185,10 @@ int RunReplay(const Options& options) {
   const PluginConf conf = IsOurPlugin(plugin_path) ? PluginConf::Read(options.conf) : PluginConf();
   // The directory of a sink the configuration lacks is made only if a reload adds the sink.
   const std::set<std::string> unconfigured = WarnAboutConf(options, conf);
-  // Traffic reaches a window to within one tracker update, so in a file replay an update never
-  // spans more than a window.
+  // In a file replay the plugin's windows follow capture time, and the tracker delivers every
+  // packet's flow by the end of the window that holds it.
   if (input.capture && options.live.empty() && conf.ReportInterval() > 0)
-    input.capture->LimitUpdateInterval(conf.ReportInterval() * 1'000'000);
+    input.capture->FollowWindows(conf.ReportInterval() * 1'000'000);
 
   LineWriter out(stdout);
   // With --csv the rows replace the payload lines on standard output.

@@ -131,8 +131,9 @@ bool CaptureSource::Play(EventTarget& target) {
   return ok;
 }
 
-void CaptureSource::LimitUpdateInterval(uint64_t interval_us) {
-  options_.update_interval_us = std::min(options_.update_interval_us, interval_us);
+void CaptureSource::FollowWindows(uint64_t window_us) {
+  options_.update_interval_us = std::min(options_.update_interval_us, window_us);
+  options_.window_us = window_us;
 }
 
 std::shared_ptr<kdInterface> CaptureSource::Interface(const std::string& name, uint32_t index,
@@ -150,6 +151,7 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   config.iface = std::move(iface);
   config.local_networks = options_.local_networks;
   config.update_interval_us = options_.update_interval_us;
+  config.window_us = options_.window_us;
   config.max_flows = options_.max_flows;
   return config;
 }

@@ -24,6 +24,7 @@ struct CaptureOptions {
   uint8_t role = kdInterface::kRoleInternal;
   kdLocalNetworks local_networks = kdLocalNetworks::Defaults();
   uint64_t update_interval_us = 15'000'000;
+  uint64_t window_us = 0;  // the plugin's reporting window; 0: none
   size_t max_flows = 1'000'000;
   bool realtime = false;
   bool progress = false;
@@ -49,8 +50,11 @@ class CaptureSource {
   // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
   // normally on SIGINT or SIGTERM and reports its packet counts.
   bool Play(EventTarget& target);
-  // Makes the tracker's update interval at most interval_us.
-  void LimitUpdateInterval(uint64_t interval_us);
+  // The plugin's reporting window in a file replay, whose windows follow capture time: the
+  // tracker's updates span at most one window, one falls on every window's end, and there every
+  // flow still incomplete counts as complete, so that each packet is reported in the window that
+  // holds its capture time.
+  void FollowWindows(uint64_t window_us);
 
  private:
   bool PlayFile(size_t index, EventTarget& target);
