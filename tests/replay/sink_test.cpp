@@ -140,6 +140,25 @@ TEST(DirectorySink, TimePatternNamesFilesByWindowAndStaysInTheFolder) {
                                              "20190321-0930-s-other-1.json"}));
 }
 
+// Conversions in directory components give a folder per window, made as needed; each with its
+// own numbering and index, and none leaving the sink's folder.
+TEST(DirectorySink, TimePatternsInDirectoriesMakeAFolderPerWindow) {
+  testing_support::TempDir dir;
+  kdreplay::DirectorySink sink(dir.File("out/%Y/%m/../files"));
+  EXPECT_EQ(sink.path(), dir.File("out"));
+  std::string error;
+  const json march = {{"log_time_start", 1553160644}, {"stats", json::array()}};
+  const json april = {{"log_time_start", 1555000000}, {"stats", json::array()}};
+  EXPECT_TRUE(sink.Write("s", "ch", march, 0x01, 2, error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", april, 0x01, 2, error)) << error;
+  EXPECT_TRUE(sink.Write("s", "ch", march, 0x01, 2, error)) << error;
+  EXPECT_EQ(ReadFile(dir.File("out/2019/03/_/files/s-ch-2.json")), march.dump() + "\n");
+  EXPECT_EQ(ReadFile(dir.File("out/2019/04/_/files/s-ch-1.json")), april.dump() + "\n");
+  kdreplay::PayloadIndex index;
+  EXPECT_EQ(index.RecordTypeOf(dir.File("out/2019/03/_/files/s-ch-1.json")), 2u);
+  EXPECT_EQ(index.RecordTypeOf(dir.File("out/2019/04/_/files/s-ch-1.json")), 2u);
+}
+
 TEST(PayloadFiles, FoldersListTheirPayloadsInNumberOrder) {
   testing_support::TempDir dir;
   ASSERT_EQ(mkdir(dir.File("d").c_str(), 0755), 0);

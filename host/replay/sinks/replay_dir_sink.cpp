@@ -81,35 +81,80 @@ std::string SafeFileName(const std::string& name) {
 }
 
 DirectorySink::DirectorySink(const std::string& path) : path_(path) {
+  // The components from the first that holds a "%" on are patterns; the last of them, when it
+  // holds one, names files, the others directories.
   size_t slash = path.find_last_of('/');
   std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (last.find('%') == std::string::npos) return;
-  pattern_ = last;
-  path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (last.find('%') != std::string::npos) {
+    pattern_ = last;
+    path_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  }
+  size_t percent = path_.find('%');
+  if (percent == std::string::npos) return;
+  size_t start = path_.rfind('/', percent);
+  directory_pattern_ = start == std::string::npos ? path_ : path_.substr(start + 1);
+  path_ = start == std::string::npos ? "." : start == 0 ? "/" : path_.substr(0, start);
+}
+
+namespace {
+
+// The strftime conversions of pattern for the calendar time seconds, in UTC; empty when the
+// expansion is empty or too long.
+std::string Expand(const std::string& pattern, time_t seconds) {
+  tm calendar{};
+  char buffer[256];
+  size_t length = 0;
+  if (gmtime_r(&seconds, &calendar) != nullptr) {
+    // The pattern is the user's by design: strftime reads no arguments beyond the calendar.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    length = strftime(buffer, sizeof(buffer), pattern.c_str(), &calendar);
+#pragma GCC diagnostic pop
+  }
+  return std::string(buffer, length);
+}
+
+// The window's start, or the time of writing for a payload without one.
+time_t WindowStart(const nlohmann::json& payload) {
+  if (payload.is_object()) {
+    auto found = payload.find("log_time_start");
+    if (found != payload.end() && found->is_number_integer()) return found->get<time_t>();
+  }
+  return time(nullptr);
+}
+
+}  // namespace
+
+std::string DirectorySink::Directory(const nlohmann::json& payload) const {
+  if (directory_pattern_.empty()) return path_;
+  // Each expanded component is made safe as a file name is, so that none is "." or ".." or
+  // leaves the directory before it; one that expands to nothing keeps its pattern's name.
+  const time_t start = WindowStart(payload);
+  std::string directory = path_;
+  size_t begin = 0;
+  while (begin <= directory_pattern_.size()) {
+    size_t end = directory_pattern_.find('/', begin);
+    if (end == std::string::npos) end = directory_pattern_.size();
+    const std::string component = directory_pattern_.substr(begin, end - begin);
+    if (!component.empty()) {
+      std::string expanded = Expand(component, start);
+      std::string safe = SafeFileName(expanded.empty() ? component : expanded);
+      if (safe == "." || safe == "..") safe = "_";
+      directory += "/" + safe;
+    }
+    begin = end + 1;
+  }
+  return directory;
 }
 
 std::string DirectorySink::Stem(const std::string& sink, const std::string& channel,
                                 const nlohmann::json& payload) const {
   std::string stem = SafeFileName(sink) + "-" + SafeFileName(channel);
   if (pattern_.empty()) return stem;
-  time_t start = time(nullptr);
-  if (payload.is_object()) {
-    auto found = payload.find("log_time_start");
-    if (found != payload.end() && found->is_number_integer()) start = found->get<time_t>();
-  }
-  tm calendar{};
-  char buffer[256];
-  size_t length = 0;
-  if (gmtime_r(&start, &calendar) != nullptr) {
-    // The pattern is the user's by design: strftime reads no arguments beyond the calendar.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    length = strftime(buffer, sizeof(buffer), pattern_.c_str(), &calendar);
-#pragma GCC diagnostic pop
-  }
   // A pattern whose expansion is empty or too long still names the payload by its stem.
-  if (length == 0) return stem;
-  return SafeFileName(std::string(buffer, length)) + "-" + stem;
+  std::string expanded = Expand(pattern_, WindowStart(payload));
+  if (expanded.empty()) return stem;
+  return SafeFileName(expanded) + "-" + stem;
 }
 
 bool DirectorySink::Prepare(std::string& error) {
@@ -122,9 +167,9 @@ bool DirectorySink::PrepareLocked(std::string& error) {
   return prepared_;
 }
 
-bool DirectorySink::WriteFile(const std::string& final_name, const std::string& bytes,
-                              std::string& error) {
-  std::string temp = path_ + "/.korvia-replay-" + std::to_string(getpid()) + "-" +
+bool DirectorySink::WriteFile(const std::string& directory, const std::string& final_name,
+                              const std::string& bytes, std::string& error) {
+  std::string temp = directory + "/.korvia-replay-" + std::to_string(getpid()) + "-" +
                      std::to_string(++temp_counter_) + ".tmp";
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
@@ -148,8 +193,9 @@ bool DirectorySink::WriteFile(const std::string& final_name, const std::string& 
   return ok;
 }
 
-bool DirectorySink::AddToIndex(const std::string& name, uint32_t record_type, std::string& error) {
-  const std::string index = path_ + "/" + kPayloadIndexName;
+bool DirectorySink::AddToIndex(const std::string& directory, const std::string& name,
+                               uint32_t record_type, std::string& error) {
+  const std::string index = directory + "/" + kPayloadIndexName;
   // One write of a whole line with O_APPEND: runs that share the directory never split a line.
   int fd = open(index.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
@@ -175,33 +221,42 @@ bool DirectorySink::Write(const std::string& sink, const std::string& channel,
     EncodedPayload encoded = EncodePayload(payload, flags);
     std::lock_guard<std::mutex> guard(lock_);
     if (!PrepareLocked(error)) return false;
+    const std::string directory = Directory(payload);
+    if (directory != path_ && made_.count(directory) == 0) {
+      if (!MakeDirectories(directory, error)) return false;
+      made_.insert(directory);
+    }
     std::string stem = Stem(sink, channel, payload);
     // A failed write still uses up its number, so that a gap shows the lost payload.
-    uint64_t sequence = NextSequence(stem);
+    uint64_t sequence = NextSequence(directory, stem);
     std::string name = stem + "-" + std::to_string(sequence) + encoded.extension;
-    return WriteFile(path_ + "/" + name, encoded.bytes, error) &&
-           AddToIndex(name, record_type, error);
+    return WriteFile(directory, directory + "/" + name, encoded.bytes, error) &&
+           AddToIndex(directory, name, record_type, error);
   } catch (const std::exception& e) {
     error = e.what();
     return false;
   }
 }
 
-uint64_t DirectorySink::NextSequence(const std::string& stem) {
-  auto found = sequence_.find(stem);
-  if (found == sequence_.end()) found = sequence_.emplace(stem, HighestExisting(stem)).first;
+uint64_t DirectorySink::NextSequence(const std::string& directory, const std::string& stem) {
+  const std::pair<std::string, std::string> key(directory, stem);
+  auto found = sequence_.find(key);
+  if (found == sequence_.end())
+    found = sequence_.emplace(key, HighestExisting(directory, stem)).first;
   return ++found->second;
 }
 
-uint64_t DirectorySink::HighestExisting(const std::string& stem) const {
+uint64_t DirectorySink::HighestExisting(const std::string& directory,
+                                        const std::string& stem) const {
   // Files STEM-N.EXT, where N is all digits and EXT holds no "-": what an earlier run left.
   uint64_t highest = 0;
-  DIR* directory = opendir(path_.c_str());
-  if (directory == nullptr) return highest;
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return highest;
   const std::string prefix = stem + "-";
-  while (dirent* entry = readdir(directory)) {
+  while (dirent* entry = readdir(listing)) {
     std::string name = entry->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0 || !RegularFile(path_ + "/" + name)) continue;
+    if (name.compare(0, prefix.size(), prefix) != 0 || !RegularFile(directory + "/" + name))
+      continue;
     size_t digits_end = name.find_first_not_of("0123456789", prefix.size());
     if (digits_end == prefix.size() || digits_end - prefix.size() > 18) continue;
     if (digits_end != std::string::npos &&
@@ -210,7 +265,7 @@ uint64_t DirectorySink::HighestExisting(const std::string& stem) const {
     highest = std::max<uint64_t>(
         highest, std::stoull(name.substr(prefix.size(), digits_end - prefix.size())));
   }
-  closedir(directory);
+  closedir(listing);
   return highest;
 }
 

@@ -4,6 +4,8 @@
 //   PATH/TIME-SINK-CHANNEL-SEQ.EXT
 // where TIME is that component with the strftime conversions of the payload's log_time_start
 // in UTC (the time of writing for a payload without one), made safe as SafeFileName does.
+// Directory components may hold conversions too (PATH/%Y/%m/%d): from the first that holds a "%"
+// on, each is expanded for the payload in the same way, made safe, and created when missing.
 // SEQ counts per file name stem SINK-CHANNEL (or TIME-SINK-CHANNEL), from 1 or from after the
 // highest SEQ that the directory already holds for that stem (so that a later run adds files
 // instead of overwriting them, and two sink/channel pairs whose safe names coincide share one
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -51,18 +54,24 @@ class DirectorySink {
 
  private:
   bool PrepareLocked(std::string& error);
-  uint64_t NextSequence(const std::string& stem);
-  uint64_t HighestExisting(const std::string& stem) const;
-  bool WriteFile(const std::string& final_name, const std::string& bytes, std::string& error);
-  bool AddToIndex(const std::string& name, uint32_t record_type, std::string& error);
+  uint64_t NextSequence(const std::string& directory, const std::string& stem);
+  uint64_t HighestExisting(const std::string& directory, const std::string& stem) const;
+  // The directory a payload's file goes to: path_, or below it the expanded directory patterns.
+  std::string Directory(const nlohmann::json& payload) const;
+  bool WriteFile(const std::string& directory, const std::string& final_name,
+                 const std::string& bytes, std::string& error);
+  bool AddToIndex(const std::string& directory, const std::string& name, uint32_t record_type,
+                  std::string& error);
 
   std::string Stem(const std::string& sink, const std::string& channel,
                    const nlohmann::json& payload) const;
 
-  std::string path_;
-  std::string pattern_;  // file-name pattern with the window's start time; empty: none
+  std::string path_;               // the directory made by Prepare, before any pattern
+  std::string directory_pattern_;  // directory components with conversions; empty: none
+  std::string pattern_;            // file-name pattern with the window's start time; empty: none
   std::mutex lock_;
-  std::map<std::string, uint64_t> sequence_;
+  std::map<std::pair<std::string, std::string>, uint64_t> sequence_;  // (directory, stem): last
+  std::set<std::string> made_;  // expanded directories made so far
   uint64_t temp_counter_ = 0;
   bool prepared_ = false;
 };
