@@ -96,14 +96,16 @@ struct Input {
 // Reads the script or opens the captures before the plugin starts, so that a bad input stops
 // the run with nothing done. Returns the exit status.
 int OpenInput(const Options& options, Input& input) {
+  std::string error;
   if (!options.events.empty()) {
     try {
-      input.script = ReadScript(options.events);
+      if (ReadScript(options.events, input.script, error)) return kExitOk;
     } catch (const std::exception& e) {
-      Report("%s", e.what());
-      return kExitFailure;
+      // A script is held whole, so a large one can run out of memory.
+      error = e.what();
     }
-    return kExitOk;
+    Report("%s", error.c_str());
+    return kExitFailure;
   }
   input.capture = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
   return input.capture->Open();

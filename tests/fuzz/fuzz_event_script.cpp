@@ -1,5 +1,5 @@
-// Any bytes as an event script for korvia-replay: it is accepted or refused with a ScriptError
-// naming a line, and every accepted line turns into a typed event.
+// Any bytes as an event script for korvia-replay: it is accepted or refused with a message naming
+// a line, and every accepted line turns into a typed event. An exception escaping is a fault.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -9,13 +9,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   std::istringstream in(text);
-  try {
-    kdreplay::ParseScript(in, "fuzz.jsonl");
-  } catch (const kdreplay::ScriptError&) {
+  kdreplay::Script script;
+  std::string error;
+  if (kdreplay::ParseScript(in, "fuzz.jsonl", script, error)) {
+    for (const kdreplay::ScriptLine& line : script.lines) {
+      kdreplay::EventBody event;
+      if (!kdreplay::ParseEvent(line.text, script.name, line.line, event, error)) __builtin_trap();
+    }
+  } else if (error.compare(0, 11, "fuzz.jsonl:") != 0) {
+    __builtin_trap();
   }
-  try {
-    kdreplay::ParseEvent(text, "fuzz.jsonl", 1);
-  } catch (const kdreplay::ScriptError&) {
-  }
+  kdreplay::EventBody event;
+  kdreplay::ParseEvent(text, "fuzz.jsonl", 1, event, error);
   return 0;
 }

@@ -27,7 +27,8 @@ class RunnerTest : public ::testing::Test {
   // Plays script (JSON Lines) into the started runner.
   bool Play(const std::string& text) {
     std::istringstream in(text);
-    script_ = kdreplay::ParseScript(in, "t.jsonl");
+    std::string error;
+    EXPECT_TRUE(kdreplay::ParseScript(in, "t.jsonl", script_, error)) << error;
     return kdreplay::ScriptPlayer(script_, conf_path_).Play(runner_);
   }
   std::string Output() {

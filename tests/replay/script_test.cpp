@@ -9,32 +9,36 @@
 
 namespace {
 
-using kdreplay::ParseScript;
 using kdreplay::Script;
-using kdreplay::ScriptError;
 using nlohmann::json;
 
-Script Parse(const std::string& text) {
+// The script text makes, or the reader's message ("" when it takes the text).
+std::string ErrorOf(const std::string& text, Script* script = nullptr) {
   std::istringstream in(text);
-  return ParseScript(in, "s.jsonl");
+  Script parsed;
+  std::string error;
+  if (!kdreplay::ParseScript(in, "s.jsonl", parsed, error)) return error;
+  if (script != nullptr) *script = parsed;
+  return "";
+}
+
+Script Parse(const std::string& text) {
+  Script script;
+  std::string error = ErrorOf(text, &script);
+  EXPECT_EQ(error, "");
+  return script;
 }
 
 // The typed events of a script, as they are delivered.
 std::vector<kdreplay::EventBody> Events(const Script& script) {
   std::vector<kdreplay::EventBody> events;
-  for (const auto& line : script.lines)
-    events.push_back(kdreplay::ParseEvent(line.text, script.name, line.line));
-  return events;
-}
-
-// The message of the ScriptError that text raises ("" when it raises none).
-std::string ErrorOf(const std::string& text) {
-  try {
-    Parse(text);
-  } catch (const ScriptError& e) {
-    return e.what();
+  for (const auto& line : script.lines) {
+    kdreplay::EventBody event;
+    std::string error;
+    EXPECT_TRUE(kdreplay::ParseEvent(line.text, script.name, line.line, event, error)) << error;
+    events.push_back(event);
   }
-  return "";
+  return events;
 }
 
 TEST(Script, EventsKeepTheirLineNumbersAndDefaults) {

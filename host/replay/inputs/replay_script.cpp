@@ -157,69 +157,75 @@ bool SkippedLine(const std::string& text) {
   return first == std::string::npos || text[first] == '#';
 }
 
+// "<name>:<line>: <message>" (just "<name>: <message>" for line 0) in error; returns false.
+bool Fail(std::string& error, const std::string& name, size_t line, const std::string& message) {
+  error = name + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + message;
+  return false;
+}
+
 }  // namespace
 
-ScriptError::ScriptError(const std::string& name, size_t line, const std::string& message)
-    : std::runtime_error(name + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " +
-                         message),
-      line_(line) {}
-
-EventBody ParseEvent(const std::string& text, const std::string& name, size_t line) {
+bool ParseEvent(const std::string& text, const std::string& name, size_t line, EventBody& event,
+                std::string& error) {
   if (!NestingWithin(text, kMaxNesting))
-    throw ScriptError(name, line,
-                      "JSON nested deeper than " + std::to_string(kMaxNesting) + " levels");
-  json event;
+    return Fail(error, name, line,
+                "JSON nested deeper than " + std::to_string(kMaxNesting) + " levels");
+  json value;
   try {
-    event = json::parse(text);
+    value = json::parse(text);
   } catch (const json::exception& e) {
     // The library quotes the last token it read, which may be most of a very long line.
     constexpr size_t kMaxMessage = 200;
     std::string message = e.what();
     if (message.size() > kMaxMessage) message = message.substr(0, kMaxMessage) + "...";
-    throw ScriptError(name, line, "invalid JSON: " + message);
+    return Fail(error, name, line, "invalid JSON: " + message);
   }
-  if (!event.is_object())
-    throw ScriptError(name, line, "expected a JSON object, got " + Describe(event));
+  if (!value.is_object())
+    return Fail(error, name, line, "expected a JSON object, got " + Describe(value));
+  // The member readers throw, so that a message names the member; it gains the line here.
   try {
-    return ParseMembers(event);
+    event = ParseMembers(value);
   } catch (const MemberError& e) {
-    throw ScriptError(name, line, e.what());
+    return Fail(error, name, line, e.what());
   }
+  return true;
 }
 
-Script ParseScript(std::istream& in, const std::string& name) {
-  Script script;
+bool ParseScript(std::istream& in, const std::string& name, Script& script, std::string& error) {
+  script = Script();
   script.name = name;
   LineReader reader(in, kMaxLineBytes);
   std::string text;
   for (;;) {
     switch (reader.Next(text)) {
       case LineReader::Status::kEnd:
-        return script;
+        return true;
       case LineReader::Status::kTooLong:
-        throw ScriptError(name, reader.line_number(),
-                          "line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        return Fail(error, name, reader.line_number(),
+                    "line longer than " + std::to_string(kMaxLineBytes) + " bytes");
       case LineReader::Status::kReadError:
-        throw ScriptError(name, 0, "read error after line " + std::to_string(reader.line_number()));
+        return Fail(error, name, 0,
+                    "read error after line " + std::to_string(reader.line_number()));
       case LineReader::Status::kLine:
         break;
     }
     if (SkippedLine(text)) continue;
-    EventBody body = ParseEvent(text, name, reader.line_number());
+    EventBody body;
+    if (!ParseEvent(text, name, reader.line_number(), body, error)) return false;
     const auto* reload = std::get_if<ReloadEvent>(&body);
     if (reload != nullptr && reload->conf_text) script.rewrites_conf = true;
     script.lines.push_back({reader.line_number(), text});
   }
 }
 
-Script ReadScript(const std::string& path) {
-  if (path == "-") return ParseScript(std::cin, "<stdin>");
+bool ReadScript(const std::string& path, Script& script, std::string& error) {
+  if (path == "-") return ParseScript(std::cin, "<stdin>", script, error);
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) throw ScriptError(path, 0, strerror(errno));
-  if (S_ISDIR(info.st_mode)) throw ScriptError(path, 0, strerror(EISDIR));
+  if (stat(path.c_str(), &info) != 0) return Fail(error, path, 0, strerror(errno));
+  if (S_ISDIR(info.st_mode)) return Fail(error, path, 0, strerror(EISDIR));
   std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw ScriptError(path, 0, strerror(errno));
-  return ParseScript(in, path);
+  if (!in.is_open()) return Fail(error, path, 0, strerror(errno));
+  return ParseScript(in, path, script, error);
 }
 
 }  // namespace kdreplay

@@ -8,7 +8,6 @@
 #include <istream>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -79,22 +78,16 @@ struct Script {
   bool rewrites_conf = false;  // a "reload" event carries "conf" or "conf_text"
 };
 
-// "<name>:<line>: <message>", or "<name>: <message>" when line is 0.
-class ScriptError : public std::runtime_error {
- public:
-  ScriptError(const std::string& name, size_t line, const std::string& message);
-  size_t line() const { return line_; }
+// Each reader returns false with error set to "<name>:<line>: <message>", or "<name>: <message>"
+// when no one line is at fault; name is "<stdin>" for standard input.
 
- private:
-  size_t line_;
-};
-
-// Reads and validates the script at path ("-" for standard input). Throws ScriptError naming the
-// first bad line.
-Script ReadScript(const std::string& path);
-// Reads and validates a script from in; name is used in messages. Throws ScriptError.
-Script ParseScript(std::istream& in, const std::string& name);
-// One non-blank, non-comment line as a typed event. Throws ScriptError.
-EventBody ParseEvent(const std::string& text, const std::string& name, size_t line);
+// Reads and validates the script at path ("-" for standard input), stopping at the first bad
+// line.
+bool ReadScript(const std::string& path, Script& script, std::string& error);
+// Reads and validates a script from in; name is used in messages.
+bool ParseScript(std::istream& in, const std::string& name, Script& script, std::string& error);
+// One non-blank, non-comment line as a typed event.
+bool ParseEvent(const std::string& text, const std::string& name, size_t line, EventBody& event,
+                std::string& error);
 
 }  // namespace kdreplay

@@ -45,7 +45,12 @@ bool ScriptPlayer::Play(EventTarget& target) {
     }
     // The line was validated before the run, so only the host itself can fail here (memory).
     try {
-      EventBody event = ParseEvent(line.text, script_.name, line.line);
+      EventBody event;
+      std::string error;
+      if (!ParseEvent(line.text, script_.name, line.line, event, error)) {
+        Report("%s", error.c_str());
+        return false;
+      }
       if (!PlayOne(where, event, target)) return false;
     } catch (const std::exception& e) {
       Report("%s: %s", where.c_str(), e.what());
