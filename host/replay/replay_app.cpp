@@ -108,7 +108,11 @@ int OpenInput(const Options& options, Input& input) {
     return kExitFailure;
   }
   input.capture = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
-  return input.capture->Open();
+  bool filter_error = false;
+  if (input.capture->Open(error, filter_error)) return kExitOk;
+  Report("%s", error.c_str());
+  // A filter libpcap refuses is a mistake on the command line.
+  return filter_error ? kExitUsage : kExitFailure;
 }
 
 // The plugin named on the command line, or the one beside the program.

@@ -68,6 +68,10 @@ std::string WithName(const std::string& path, const std::string& error) {
   return path + ": " + error;
 }
 
+std::string FilterError(const std::string& filter, const std::string& reason) {
+  return "--filter \"" + filter + "\": " + reason;
+}
+
 void WarnIfUnsupported(const std::string& name, int link_type) {
   if (kd_link::IsSupported(link_type)) return;
   Report("%s: link type %s is not decoded; its packets count as discarded", name.c_str(),
@@ -80,41 +84,38 @@ CaptureSource::CaptureSource(CaptureOptions options) : options_(std::move(option
 
 CaptureSource::~CaptureSource() = default;
 
-int CaptureSource::Open() {
-  std::string error;
+bool CaptureSource::Open(std::string& error, bool& filter_error) {
+  filter_error = false;
+  std::string reason;
   for (const std::string& iface : options_.live) {
     auto capture = std::make_unique<kdLiveCapture>();
     kdLiveCaptureOptions live_options = options_.live_options;
     live_options.filter = options_.filter;
-    bool filter_error = false;
-    if (!capture->Open(iface, live_options, error, filter_error)) {
-      if (filter_error) {
-        Report("--filter \"%s\": %s", options_.filter.c_str(), error.c_str());
-        return kExitUsage;
-      }
-      Report("%s: %s", iface.c_str(), error.c_str());
-      return kExitFailure;
+    if (!capture->Open(iface, live_options, reason, filter_error)) {
+      error = filter_error ? FilterError(options_.filter, reason) : iface + ": " + reason;
+      return false;
     }
     live_.push_back(std::move(capture));
   }
   for (const std::string& path : options_.files) {
     kdCaptureFile file;
-    if (!file.Open(path, error)) {
-      Report("%s", WithName(path, error).c_str());
-      return kExitFailure;
+    if (!file.Open(path, reason)) {
+      error = WithName(path, reason);
+      return false;
     }
     std::unique_ptr<kdPacketFilter> filter;
     if (!options_.filter.empty()) {
       filter = std::make_unique<kdPacketFilter>();
-      if (!filter->Compile(options_.filter, file.LinkType(), error)) {
-        Report("--filter \"%s\": %s", options_.filter.c_str(), WithName(path, error).c_str());
-        return kExitUsage;
+      if (!filter->Compile(options_.filter, file.LinkType(), reason)) {
+        error = FilterError(options_.filter, WithName(path, reason));
+        filter_error = true;
+        return false;
       }
     }
     files_.push_back(std::move(file));
     filters_.push_back(std::move(filter));
   }
-  return kExitOk;
+  return true;
 }
 
 bool CaptureSource::Play(EventTarget& target) {

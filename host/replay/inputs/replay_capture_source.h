@@ -41,10 +41,10 @@ class CaptureSource {
   CaptureSource& operator=(const CaptureSource&) = delete;
   ~CaptureSource();
 
-  // Opens every file, or every interface, and compiles the filter for each. Reports the first
-  // that fails and returns the exit status it calls for: kExitUsage for a filter libpcap
-  // refuses, kExitFailure for an input that cannot be opened; kExitOk when all are open.
-  int Open();
+  // Opens every file, or every interface, and compiles the filter for each. False, with the
+  // reason of the first that fails in error, when one cannot be opened; filter_error tells apart
+  // a filter expression libpcap refuses.
+  bool Open(std::string& error, bool& filter_error);
   // Feeds everything to target and ends each capture (its flows expire and are delivered),
   // serving SIGHUP and SIGUSR1 between packets. False when a file could not be read to its end,
   // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
