@@ -137,10 +137,9 @@ int PlayThroughPlugin(const Options& options, Input& input, const std::string& p
       &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Disable(); });
   // The threads follow the clock from their start, so it is enabled before the plugin's.
   if (capture_time) CaptureClock::Instance().Enable();
-  try {
-    runner.Start(plugin_path, options.conf);
-  } catch (const std::exception& e) {
-    Report("%s", e.what());
+  std::string error;
+  if (!runner.Start(plugin_path, options.conf, error)) {
+    Report("%s", error.c_str());
     return kExitFailure;
   }
   if (conf.parsed() && FailsLateInLoad(conf.document())) {

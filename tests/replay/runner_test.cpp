@@ -24,6 +24,10 @@ class RunnerTest : public ::testing::Test {
     fclose(out_file_);
   }
 
+  void Start() {
+    std::string error;
+    ASSERT_TRUE(runner_.Start(KORVIA_PLUGIN_PATH, conf_path_, error)) << error;
+  }
   // Plays script (JSON Lines) into the started runner.
   bool Play(const std::string& text) {
     std::istringstream in(text);
@@ -52,7 +56,7 @@ class RunnerTest : public ::testing::Test {
 };
 
 TEST_F(RunnerTest, LinkEventsSetTheInstancesLookupTable) {
-  runner_.Start(KORVIA_PLUGIN_PATH, conf_path_);
+  Start();
   // Index 4000000000 belongs to no system interface, so only the table can answer.
   ASSERT_TRUE(
       Play("{\"event\": \"link\", \"index\": 4000000000, \"mac\": \"aa:bb:cc:dd:ee:ff\"}\n"));
@@ -66,7 +70,7 @@ TEST_F(RunnerTest, LinkEventsSetTheInstancesLookupTable) {
 }
 
 TEST_F(RunnerTest, ReloadReturnsOnceTheNewConfigurationApplies) {
-  runner_.Start(KORVIA_PLUGIN_PATH, conf_path_);
+  Start();
   const std::vector<int> types = {5, 2, 8};
   for (int type : types) {
     ASSERT_TRUE(Play("{\"event\": \"reload\", \"conf\": {\"aggregator\": " + std::to_string(type) +
@@ -81,7 +85,7 @@ TEST_F(RunnerTest, ReloadReturnsOnceTheNewConfigurationApplies) {
 }
 
 TEST_F(RunnerTest, ConfigurationThatCannotBeRewrittenStopsThePlay) {
-  runner_.Start(KORVIA_PLUGIN_PATH, conf_path_);
+  Start();
   conf_path_ = dir_.File("no/such/dir/conf.json");
   EXPECT_FALSE(Play("{\"event\": \"reload\", \"conf\": {}}\n{\"event\": \"status\"}\n"));
   EXPECT_EQ(Output(), "");
@@ -121,12 +125,8 @@ TEST_F(RunnerTest, LateLoadFailuresAgreeWithThePlugin) {
         R"({"format": "msgpack", "sinks": {"s": {"c": {"compressor": "gz", "enable": false}}}})"}) {
     dir_.Write("conf.json", text);
     kdreplay::PluginRunner runner(instance_, out_, "late");
-    bool failed = false;
-    try {
-      runner.Start(KORVIA_PLUGIN_PATH, conf_path_);
-    } catch (const std::exception&) {
-      failed = true;
-    }
+    std::string error;
+    bool failed = !runner.Start(KORVIA_PLUGIN_PATH, conf_path_, error);
     runner.Stop();  // the plugin's thread has logged everything once it is joined
     failed = failed || runner.HadPluginErrors();
     EXPECT_EQ(kdreplay::FailsLateInLoad(json::parse(text)), failed) << text;

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "korviad/kd_exception.h"
 #include "korviad/kd_plugin.h"
 #include "replay_report.h"
 #include "replay_signals.h"
@@ -24,17 +23,25 @@ PluginRunner::~PluginRunner() {
   Stop();
 }
 
-void PluginRunner::Start(const std::string& plugin_path, const std::string& conf_path) {
-  loader_ = std::make_unique<kdPluginLoader>(plugin_path, tag_,
-                                             kdPluginParameters{{"conf_filename", conf_path}});
-  // The plugin is built with a pending reload: its first pass loads the configuration.
-  uint64_t finished = watcher_.Finished();
-  {
-    SignalsBlocked blocked;
-    loader_->Start();
+bool PluginRunner::Start(const std::string& plugin_path, const std::string& conf_path,
+                         std::string& error) {
+  // The loader and the plugin's own set-up report by throwing.
+  try {
+    loader_ = std::make_unique<kdPluginLoader>(plugin_path, tag_,
+                                               kdPluginParameters{{"conf_filename", conf_path}});
+    // The plugin is built with a pending reload: its first pass loads the configuration.
+    uint64_t finished = watcher_.Finished();
+    {
+      SignalsBlocked blocked;
+      loader_->Start();
+    }
+    if (AwaitReload(kFirstLoad, finished) != ReloadWatcher::Outcome::kFailed) return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
   }
-  if (AwaitReload(kFirstLoad, finished) == ReloadWatcher::Outcome::kFailed)
-    throw kdException("%s: %s", conf_path.c_str(), kLoadFailed);
+  error = conf_path + ": " + kLoadFailed;
+  return false;
 }
 
 void PluginRunner::Stop() {

@@ -29,9 +29,9 @@ class PluginRunner : public EventTarget {
   ~PluginRunner() override;
 
   // Loads the plugin with parameter conf_filename = conf_path, starts its thread and waits for
-  // its first configuration load. Throws kdException when the loader refuses the plugin, the
-  // thread cannot start or the first load fails (the plugin has logged why).
-  void Start(const std::string& plugin_path, const std::string& conf_path);
+  // its first configuration load. False, with the reason in error, when the loader refuses the
+  // plugin, the thread cannot start or the first load fails (the plugin has logged why).
+  bool Start(const std::string& plugin_path, const std::string& conf_path, std::string& error);
   // Terminates the plugin and deletes it: its last payload pass sends what it holds. Idempotent.
   void Stop();
 
