@@ -162,16 +162,13 @@ int PlayThroughPlugin(const Options& options, Input& input, const std::string& p
 // The summary or the CSV rows after the payload lines.
 void WriteResults(const Options& options, const RunSummary& summary, const CsvCollector& csv,
                   LineWriter& out) {
-  if (options.summary) {
-    for (const std::string& line : summary.Lines()) out.Write(line);
-  }
+  if (options.summary) WriteResultLines(out, summary.Lines(), "the summary");
   if (options.csv) {
-    for (const std::string& line : csv.Lines()) out.Write(line);
+    WriteResultLines(out, csv.Lines(), "the CSV rows");
     if (csv.left_out() > 0)
       Report("%llu payload(s) without flat rows left out of the CSV",
              static_cast<unsigned long long>(csv.left_out()));
   }
-  fflush(stdout);
 }
 
 }  // namespace

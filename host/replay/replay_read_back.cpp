@@ -6,6 +6,7 @@
 #include "replay_line_writer.h"
 #include "replay_payload_files.h"
 #include "replay_report.h"
+#include "replay_signals.h"
 #include "replay_summary.h"
 
 namespace kdreplay {
@@ -39,11 +40,11 @@ int RunReadBack(const Options& options) {
     }
   }
 
+  IgnoreClosedPipes();
   LineWriter out(stdout);
   std::vector<std::string> lines = options.csv ? csv.Lines() : summary.Lines();
   if (!options.csv && !lines.empty()) lines.erase(lines.begin());  // no payload lines before it
-  for (const std::string& line : lines) out.Write(line);
-  fflush(stdout);
+  WriteResultLines(out, lines, options.csv ? "the CSV rows" : "the summary");
   if (options.csv && csv.left_out() > 0)
     Report("%llu payload(s) without flat rows left out of the CSV",
            static_cast<unsigned long long>(csv.left_out()));

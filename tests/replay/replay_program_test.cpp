@@ -1,7 +1,9 @@
 // korvia-replay run end to end on event scripts, with the real plugin unless a test needs a
 // plugin that misbehaves.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -201,6 +203,71 @@ TEST(ReplayProgram, OutputFailuresStopTheRunWithTheirCause) {
   size_t first = result.err.find("No space left on device; stopping the run");
   ASSERT_NE(first, std::string::npos) << result.err;
   EXPECT_EQ(result.err.find("No space left", first + 1), std::string::npos) << result.err;
+}
+
+// Runs korvia-replay with arguments, its standard output a pipe nobody reads any more (as after
+// "| head -1" has its line), its standard error to err_path. Returns the raw wait status.
+int RunIntoClosedPipe(const std::vector<std::string>& arguments, const std::string& err_path) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  close(fds[0]);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, STDERR_FILENO);
+    std::vector<char*> argv;
+    std::string program = KORVIA_REPLAY_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// Every result written to standard output: a full disk is one message naming what could not be
+// written, a closed pipe ends the run without a word; both exit 1, never by SIGPIPE.
+TEST(ReplayProgram, ResultsThatCannotBeWrittenAreOneMessageOrNone) {
+  ReplayHarness h;
+  h.SetConf({{"sinks", {{"s", {{"c", json::object()}}}}}});
+  h.SetScript({{{"event", "flows"}, {"flows", {LocalFlow("10.0.0.1", 1, 2)}}}});
+  const std::string files = h.dir().File("files");
+  ASSERT_EQ(h.Run({"--sink", "s=dir:" + files}).status, 0);
+  const std::vector<std::string> run = {"--plugin",    KORVIA_PLUGIN_PATH, "--conf",
+                                        h.conf_path(), "--events",         h.script_path()};
+  struct Case {
+    std::vector<std::string> extra;
+    bool read_back;
+    const char* what;
+  };
+  const Case cases[] = {{{"--csv"}, false, "the CSV rows"},
+                        {{"--summary", "--sink", "s=dir:" + files}, false, "the summary"},
+                        {{"--read", files}, true, "the summary"},
+                        {{"--read", files, "--csv"}, true, "the CSV rows"}};
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = c.read_back ? c.extra : run;
+    if (!c.read_back) arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    ReplayResult full = h.RunWith(arguments, "", "/dev/full");
+    EXPECT_EQ(full.status, 1) << c.extra[0];
+    const std::string message =
+        std::string("cannot write ") + c.what + " to standard output: No space left on device";
+    size_t first = full.err.find(message);
+    ASSERT_NE(first, std::string::npos) << full.err;
+    EXPECT_EQ(full.err.find("cannot write", first + 1), std::string::npos) << full.err;
+
+    const std::string err_path = h.dir().File("pipe-err.txt");
+    int status = RunIntoClosedPipe(arguments, err_path);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << c.extra[0];
+    EXPECT_EQ(replay_testing::ReadFile(err_path).find("korvia-replay:"), std::string::npos)
+        << replay_testing::ReadFile(err_path);
+  }
 }
 
 TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {

@@ -1,6 +1,9 @@
 #include "replay_line_writer.h"
 
 #include <cerrno>
+#include <cstring>
+
+#include "replay_signals.h"
 
 namespace kdreplay {
 
@@ -32,6 +35,17 @@ int LineWriter::last_error() const {
 uint64_t LineWriter::failures() const {
   std::lock_guard<std::mutex> guard(lock_);
   return failures_;
+}
+
+bool WriteResultLines(LineWriter& out, const std::vector<std::string>& lines, const char* what) {
+  for (const std::string& line : lines) {
+    if (out.Write(line)) continue;
+    ReportOutputFailure(
+        std::string("cannot write ") + what + " to standard output: " + strerror(out.last_error()),
+        out.last_error());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kdreplay

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kdreplay {
 
@@ -33,5 +34,9 @@ class LineWriter {
   uint64_t failures_ = 0;
   int last_error_ = 0;
 };
+
+// Writes lines to out (standard output), stopping at the first it refuses: that failure is
+// reported once, naming what ("the summary"), unless it is a closed pipe. False on a failure.
+bool WriteResultLines(LineWriter& out, const std::vector<std::string>& lines, const char* what);
 
 }  // namespace kdreplay

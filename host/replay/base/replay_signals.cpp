@@ -1,5 +1,7 @@
 #include "replay_signals.h"
 
+#include <cerrno>
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -40,6 +42,10 @@ void InstallSignalHandlers() {
   // poll and sleeps are never restarted, so a wait still ends at once.
   action.sa_flags = SA_RESTART;
   for (int number : kHandled) sigaction(number, &action, nullptr);
+  IgnoreClosedPipes();
+}
+
+void IgnoreClosedPipes() {
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -62,8 +68,13 @@ bool StoppedBySignal() {
   return signalled.load();
 }
 
-void StopForOutputFailure(const std::string& message) {
-  if (!output_failed.exchange(true)) Report("%s; stopping the run", message.c_str());
+void StopForOutputFailure(const std::string& message, int error) {
+  if (!output_failed.exchange(true) && error != EPIPE)
+    Report("%s; stopping the run", message.c_str());
+}
+
+void ReportOutputFailure(const std::string& message, int error) {
+  if (!output_failed.exchange(true) && error != EPIPE) Report("%s", message.c_str());
 }
 
 void ServeSignalRequests(EventTarget& target) {

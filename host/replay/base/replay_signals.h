@@ -37,8 +37,14 @@ bool InterruptRequested();
 bool StoppedBySignal();
 // Stops the run as an interrupt does after an output failure (a closed standard output, a full
 // disk), which would only repeat for every later payload: the first call reports message, later
-// ones stay silent.
-void StopForOutputFailure(const std::string& message);
+// ones stay silent. error is the failure's errno: a closed pipe (EPIPE) is the reader's choice,
+// as with "| head", and stops the run without a word.
+void StopForOutputFailure(const std::string& message, int error = 0);
+// The same for the results written after a run or read back (summary, CSV): message is reported
+// unless an output failure was reported already or error is EPIPE.
+void ReportOutputFailure(const std::string& message, int error);
+// Ignores SIGPIPE, so that a closed standard output is a write error, not the end of the process.
+void IgnoreClosedPipes();
 // Sends the reload event or writes the status, once for each signal seen since the last call.
 void ServeSignalRequests(EventTarget& target);
 

@@ -156,7 +156,8 @@ void PluginRunner::WriteStatus(const std::string& where) {
   nlohmann::json line = {{"status", status}};
   if (!status_out_.Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)))
     StopForOutputFailure(where + ": cannot write the status line to standard output: " +
-                         strerror(status_out_.last_error()));
+                             strerror(status_out_.last_error()),
+                         status_out_.last_error());
 }
 
 }  // namespace kdreplay

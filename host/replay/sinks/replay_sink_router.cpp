@@ -105,7 +105,8 @@ void PayloadRouter::WriteLine(const std::string& sink, const std::string& channe
   }
   if (!written) {
     StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
-                         ": cannot write to standard output: " + strerror(out_.last_error()));
+                             ": cannot write to standard output: " + strerror(out_.last_error()),
+                         out_.last_error());
     std::lock_guard<std::mutex> guard(lock_);
     ++failures_;
   }
