@@ -51,6 +51,19 @@ std::string kdLinkTypeName(int link_type) {
   return text + " (" + std::to_string(link_type) + ")";
 }
 
+bool kdFirstPacketTime(const std::string& path, uint64_t& time_us) {
+  char message[PCAP_ERRBUF_SIZE] = "";
+  pcap_t* handle =
+      pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, message);
+  if (handle == nullptr) return false;
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  const bool found = pcap_next_ex(handle, &header, &data) == 1;
+  if (found) time_us = Microseconds(header->ts);
+  pcap_close(handle);
+  return found;
+}
+
 kdCaptureFile::kdCaptureFile(kdCaptureFile&& other) noexcept {
   *this = std::move(other);
 }

@@ -30,6 +30,10 @@ struct kdReplayOptions {
 // Names a link type for messages: its libpcap name, or its number.
 std::string kdLinkTypeName(int link_type);
 
+// The capture time of the first packet of the file at path (not standard input), in microseconds
+// since the epoch. False when the file cannot be read or holds no packet.
+bool kdFirstPacketTime(const std::string& path, uint64_t& time_us);
+
 class kdCaptureFile {
  public:
   kdCaptureFile() = default;

@@ -187,9 +187,10 @@ int RunReplay(const Options& options) {
   const PluginConf conf = IsOurPlugin(plugin_path) ? PluginConf::Read(options.conf) : PluginConf();
   // The directory of a sink the configuration lacks is made only if a reload adds the sink.
   const std::set<std::string> unconfigured = WarnAboutConf(options, conf);
-  // In a file replay the plugin's windows follow capture time, and the tracker delivers every
-  // packet's flow by the end of the window that holds it.
-  if (input.capture && options.live.empty() && conf.ReportInterval() > 0)
+  // The tracker delivers every packet's flow by the end of the window that holds it: exactly in a
+  // file replay, whose windows follow capture time; live, to within the moment between the
+  // capture's start and the plugin's.
+  if (input.capture && conf.ReportInterval() > 0)
     input.capture->FollowWindows(conf.ReportInterval() * 1'000'000);
 
   LineWriter out(stdout);

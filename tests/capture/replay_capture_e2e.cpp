@@ -275,6 +275,47 @@ TEST(ReplayCapture, EveryPacketCountsInTheWindowOfItsCaptureTime) {
   }
 }
 
+// Capture files given out of time order are replayed in the order of their first packets, and
+// said so; packets older than the capture time already reached are counted in the window then
+// open, and said so too.
+TEST(ReplayCapture, FilesOutOfTimeOrderAreSortedAndRetimingIsReported) {
+  using namespace capture_testing;
+  auto frames_from = [](double start, int seconds) {
+    std::vector<std::pair<double, Bytes>> frames;
+    for (int s = 0; s < seconds; ++s)
+      frames.push_back({start + s + 0.5,
+                        Ethernet(kMacB, kMacA, 0x0800, Ipv4("10.0.0.1", "192.0.2.1", 1, Icmp()))});
+    return frames;
+  };
+  ReplayHarness harness;
+  const std::string old_file = harness.dir().File("old.pcap");
+  const std::string new_file = harness.dir().File("new.pcap");
+  const std::string overlap = harness.dir().File("overlap.pcap");
+  WritePcap(old_file, frames_from(1700000000, 10));
+  WritePcap(new_file, frames_from(1700000100, 10));
+  WritePcap(overlap, frames_from(1700000105, 10));
+  json conf = Type2Conf();
+  conf["log_interval"] = 10;
+  harness.SetConf(conf);
+
+  ReplayResult result = ReplayFiles(harness, {new_file, old_file});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("replayed in the order of their first packets: " + old_file + ", " +
+                            new_file),
+            std::string::npos)
+      << result.err;
+  std::vector<json> dispatches = result.Dispatches();
+  ASSERT_EQ(dispatches.size(), 2u) << result.out;
+  EXPECT_EQ(dispatches[0]["payload"]["log_time_start"], 1700000000);
+  EXPECT_EQ(dispatches[1]["payload"]["log_time_start"], 1700000100);
+
+  result = ReplayFiles(harness, {new_file, overlap});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find(overlap + ": 4 packets older than the capture time already reached"),
+            std::string::npos)
+      << result.err;
+}
+
 // The OSPF capture in windows of 5 seconds, its payloads written to a time-named folder or to
 // standard output.
 const char* const kOspf = "OSPFv2_Capture_FINAL.pcapng";

@@ -115,7 +115,36 @@ bool CaptureSource::Open(std::string& error, bool& filter_error) {
     files_.push_back(std::move(file));
     filters_.push_back(std::move(filter));
   }
+  OrderFiles();
   return true;
+}
+
+void CaptureSource::OrderFiles() {
+  // Standard input cannot be looked ahead in: the order given stands.
+  for (const kdCaptureFile& file : files_) {
+    if (file.path() == "-") return;
+  }
+  std::vector<std::pair<uint64_t, size_t>> firsts;  // first packet time, position given
+  for (size_t i = 0; i < files_.size(); ++i) {
+    uint64_t time_us = 0;  // a file without packets goes first: it changes nothing
+    kdFirstPacketTime(files_[i].path(), time_us);
+    firsts.push_back({time_us, i});
+  }
+  std::stable_sort(firsts.begin(), firsts.end());
+  bool reordered = false;
+  for (size_t i = 0; i < firsts.size(); ++i) reordered = reordered || firsts[i].second != i;
+  if (!reordered) return;
+  std::vector<kdCaptureFile> files;
+  std::vector<std::unique_ptr<kdPacketFilter>> filters;
+  std::string names;
+  for (const auto& first : firsts) {
+    files.push_back(std::move(files_[first.second]));
+    filters.push_back(std::move(filters_[first.second]));
+    names += (names.empty() ? "" : ", ") + files.back().path();
+  }
+  files_ = std::move(files);
+  filters_ = std::move(filters);
+  Report("capture files replayed in the order of their first packets: %s", names.c_str());
 }
 
 bool CaptureSource::Play(EventTarget& target) {
@@ -170,19 +199,31 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   replay.realtime = options_.realtime;
   replay.filter = filters_[index].get();
   bool started = false;
-  uint64_t last_us = 0;
+  uint64_t retimed = 0;
   if (CaptureClock::Instance().Enabled()) {
     replay.before_packet = [&](uint64_t time_us) {
-      last_us = time_us;
+      if (!clock_started_) {
+        clock_started_ = true;
+        clock_origin_us_ = time_us / 1'000'000 * 1'000'000;
+      }
+      if (time_us < latest_us_) {
+        ++retimed;  // capture time never runs backwards: it counts at the latest time
+      } else {
+        latest_us_ = time_us;
+      }
       // The tracker delivers what is due before the plugin's clock moves on, so that traffic
-      // lands in the window it was captured in. Its updates fall on whole seconds, as windows do.
+      // lands in the window it was captured in. Its updates fall on whole seconds, as windows
+      // do, and its windows on the plugin's, counted from the first file's first second.
       if (!started) {
         started = true;
-        tracker.Start(time_us / 1'000'000 * 1'000'000);
+        uint64_t start_us = latest_us_ / 1'000'000 * 1'000'000;
+        const uint64_t window = options_.window_us;
+        if (window != 0) start_us -= (start_us - clock_origin_us_) % window;
+        tracker.Start(start_us);
       } else {
         tracker.AdvanceTime(time_us);
       }
-      CaptureClock::Instance().AdvanceTo(time_us);
+      CaptureClock::Instance().AdvanceTo(latest_us_);
     };
   }
   replay.stop = [&target] {
@@ -203,7 +244,10 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   if (options_.progress && terminal) fputc('\n', stderr);
   tracker.Finish();
   // The file's last window ends after its last packet, not in the same second.
-  if (started) CaptureClock::Instance().AdvanceTo((last_us / 1'000'000 + 1) * 1'000'000);
+  if (started) CaptureClock::Instance().AdvanceTo((latest_us_ / 1'000'000 + 1) * 1'000'000);
+  if (retimed != 0)
+    Report("%s: %llu packets older than the capture time already reached counted at that time",
+           path.c_str(), static_cast<unsigned long long>(retimed));
   if (!ok) Report("%s: %s", path.c_str(), error.c_str());
   return ok;
 }

@@ -50,13 +50,16 @@ class CaptureSource {
   // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
   // normally on SIGINT or SIGTERM and reports its packet counts.
   bool Play(EventTarget& target);
-  // The plugin's reporting window in a file replay, whose windows follow capture time: the
-  // tracker's updates span at most one window, one falls on every window's end, and there every
-  // flow still incomplete counts as complete, so that each packet is reported in the window that
-  // holds its capture time.
+  // The plugin's reporting window: the tracker's updates span at most one window, one falls on
+  // every window's end (counted from the first packet of a file replay, from the start of a live
+  // capture), and there every flow still incomplete counts as complete, so that each packet is
+  // reported in the window that holds its capture time.
   void FollowWindows(uint64_t window_us);
 
  private:
+  // Puts the files in the order of their first packets (standard input keeps its place), saying
+  // so when that is not the order given.
+  void OrderFiles();
   bool PlayFile(size_t index, EventTarget& target);
   bool PlayLive(EventTarget& target);
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
@@ -67,6 +70,11 @@ class CaptureSource {
   std::vector<kdCaptureFile> files_;
   std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
   std::vector<std::unique_ptr<kdLiveCapture>> live_;
+  // Capture time of a file replay, across its files: the second the plugin's windows are
+  // counted from, and the latest packet time reached.
+  bool clock_started_ = false;
+  uint64_t clock_origin_us_ = 0;
+  uint64_t latest_us_ = 0;
 };
 
 }  // namespace kdreplay
