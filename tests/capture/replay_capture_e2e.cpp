@@ -185,8 +185,8 @@ TEST(ReplayCapture, WindowsFollowCaptureTime) {
   ReplayResult result = ReplayFiles(harness, {file}, {"--update-interval", "1"});
   ASSERT_EQ(result.status, 0) << result.err;
   std::vector<json> dispatches = result.Dispatches();
-  ASSERT_EQ(dispatches.size(), 4u) << result.out;
-  int64_t previous_end = 1518622219;  // the first packet's second
+  ASSERT_EQ(dispatches.size(), 5u) << result.out;
+  int64_t previous_end = 1518622215;  // a multiple of the window, before the first packet
   for (const json& dispatch : dispatches) {
     const json& payload = dispatch["payload"];
     int64_t start = payload["log_time_start"], end = payload["log_time_end"];
@@ -368,7 +368,7 @@ TEST(ReplayCapture, SummarySumsEachRecordAcrossWindows) {
                              [](const std::string& line) { return line.rfind("Summary", 0) == 0; });
   ASSERT_NE(header, lines.end()) << result.out;
   EXPECT_EQ(*header,
-            "Summary of sink \"sink\", channel \"ch\": 4 payloads, 2018-02-14 15:30:19 to "
+            "Summary of sink \"sink\", channel \"ch\": 5 payloads, 2018-02-14 15:30:15 to "
             "2018-02-14 15:30:39 UTC.");
   PairTotals theirs;
   AddTsharkPairs(DataFile(kOspf), theirs);
@@ -387,20 +387,20 @@ TEST(ReplayCapture, ReadBackSummarisesTheFilesWithinATimeRange) {
   std::vector<std::string> ran = TextLines(run.out), read = TextLines(all.out);
   ASSERT_GE(read.size(), 2u) << all.out;
   EXPECT_EQ(read[0].substr(read[0].find(':')),
-            ": 4 payloads, 2018-02-14 15:30:19 to 2018-02-14 15:30:39 UTC.");
+            ": 5 payloads, 2018-02-14 15:30:15 to 2018-02-14 15:30:39 UTC.");
   EXPECT_EQ(std::vector<std::string>(read.begin() + 1, read.end()),
             std::vector<std::string>(ran.end() - (read.size() - 1), ran.end()));
 
   ReplayResult part =
-      harness.RunWith({"--read", out + "/153019-sink-ch-1.json", out, "--from",
+      harness.RunWith({"--read", out + "/153015-sink-ch-1.json", out, "--from",
                        "2018-02-14 15:30:24", "--to", "1518622234", "--top", "100"});
   ASSERT_EQ(part.status, 0) << part.err;
   std::vector<std::string> lines = TextLines(part.out);
   EXPECT_EQ(lines[0],
-            "Summary of 5 files: 2 payloads, 2018-02-14 15:30:24 to 2018-02-14 15:30:34 UTC.");
+            "Summary of 6 files: 2 payloads, 2018-02-14 15:30:25 to 2018-02-14 15:30:35 UTC.");
   PairTotals theirs;
   AddTsharkPairs(DataFile(kOspf), theirs,
-                 "frame.time_epoch >= 1518622224 && frame.time_epoch < 1518622234");
+                 "frame.time_epoch >= 1518622225 && frame.time_epoch < 1518622235");
   EXPECT_EQ(SummaryPairs(lines), theirs) << part.out;
 }
 
@@ -593,7 +593,7 @@ TEST(ReplayCapture, FullFlowTableIsReported) {
   ReplayResult result = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")}, {"--max-flows", "1"});
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string line =
-      "dhcp-rfc4388.pcap: packet 11: the flow table is full (--max-flows 1): 2 packets of "
+      "dhcp-rfc4388.pcap: packet 13: the flow table is full (--max-flows 1): 2 packets of "
       "untracked flows discarded since the last update";
   EXPECT_NE(result.err.find(line), std::string::npos) << result.err;
   size_t reports = 0;
@@ -601,7 +601,7 @@ TEST(ReplayCapture, FullFlowTableIsReported) {
        at = result.err.find("flow table is full", at + 1)) {
     ++reports;
   }
-  EXPECT_EQ(reports, 5u) << result.err;  // one per update interval that discarded packets
+  EXPECT_EQ(reports, 6u) << result.err;  // one per update interval that discarded packets
 }
 
 // Standard input goes through the same reader as a file.

@@ -203,8 +203,12 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   if (CaptureClock::Instance().Enabled()) {
     replay.before_packet = [&](uint64_t time_us) {
       if (!clock_started_) {
+        // Windows start on a multiple of the window from the epoch, so that the bins of two
+        // captures or two probes line up: the clock starts there, before the first packet.
         clock_started_ = true;
         clock_origin_us_ = time_us / 1'000'000 * 1'000'000;
+        if (options_.window_us != 0) clock_origin_us_ -= clock_origin_us_ % options_.window_us;
+        CaptureClock::Instance().AdvanceTo(clock_origin_us_);
       }
       if (time_us < latest_us_) {
         ++retimed;  // capture time never runs backwards: it counts at the latest time
