@@ -207,19 +207,21 @@ int RunReplay(const Options& options) {
   PluginRunner runner(instance, out, options.tag);
   // Every payload's record type is the one the plugin names as it dispatches.
   const RecordTypeSource record_type = [&runner] { return runner.RecordType(); };
-  router.Attach(record_type);
+  // The summary and the CSV count what a sink stored, not what was lost on the way.
   RunSummary summary(options.top, options.order);
-  if (options.summary) summary.Attach(record_type);
   CsvCollector csv;
-  if (options.csv) csv.Attach(record_type);
+  router.OnStored([&options, &summary, &csv](const std::string& sink, const std::string& channel,
+                                             const nlohmann::json& payload, uint32_t type) {
+    if (options.summary) summary.Observe(sink, {channel}, payload, type);
+    if (options.csv) csv.Observe(sink, {channel}, payload, type);
+  });
+  router.Attach(record_type);
   bool completed = false;
   const int played = PlayThroughPlugin(options, input, plugin_path, conf, runner, completed);
   if (played != kExitOk) return played;
 
   router.Detach();
   router.Close();
-  summary.Detach();
-  csv.Detach();
   WriteResults(options, summary, csv, out);
   if (!completed || router.failures() > 0 || out.failures() > 0) return kExitFailure;
   return runner.HadPluginErrors() ? kExitPluginErrors : kExitOk;

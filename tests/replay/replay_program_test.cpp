@@ -265,8 +265,9 @@ TEST(ReplayProgram, ResultsThatCannotBeWrittenAreOneMessageOrNone) {
     int status = RunIntoClosedPipe(arguments, err_path);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 1) << c.extra[0];
-    EXPECT_EQ(replay_testing::ReadFile(err_path).find("korvia-replay:"), std::string::npos)
-        << replay_testing::ReadFile(err_path);
+    const std::string err = replay_testing::ReadFile(err_path);
+    EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Broken pipe"), std::string::npos) << err;
   }
 }
 

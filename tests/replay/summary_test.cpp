@@ -1,14 +1,17 @@
 // korvia-replay --summary and --pretty: records read back out of payloads, the ranked table, and
 // both options end to end with the real plugin on the bundled record examples.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 
 #include "korviad/kd_plugin.h"
 #include "replay_csv.h"
 #include "replay_harness.h"
+#include "replay_line_writer.h"
 #include "replay_options.h"
 #include "replay_record_rows.h"
+#include "replay_sink_router.h"
 #include "replay_summary.h"
 
 namespace {
@@ -314,13 +317,30 @@ TEST(RunSummary, SaysSoWhenNothingOrNothingItKnowsArrived) {
                                   "1 payload not laid out as this plugin's payloads left out."}));
 }
 
-TEST(RunSummary, FollowsTheSinkRegistryWhileAttached) {
+// What the summary counts comes from the router, and only what a sink stored: a payload its
+// directory could not take is left out, the next one counted.
+TEST(RunSummary, CountsOnlyWhatTheSinkStored) {
+  testing_support::TempDir dir;
+  const std::string out = dir.File("out");
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((out + "/disk-c-1.json").c_str(), 0755), 0);  // rename cannot replace it
+  kdreplay::LineWriter writer(nullptr);
+  kdreplay::PayloadRouter router(
+      {{"disk", kdreplay::SinkTarget{kdreplay::SinkTarget::Kind::kDirectory, out}}}, writer);
   RunSummary summary;
-  summary.Attach([] { return 1u; });
-  kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.1", 1, 2)}), 0x01);
-  summary.Detach();
-  kdSinkRegistry::Dispatch("s", {"c"}, Envelope({Type1Row("10.0.0.2", 1, 2)}), 0x01);
-  EXPECT_EQ(summary.Lines()[1].rfind("Summary of sink \"s\", channel \"c\": 1 payload, ", 0), 0u);
+  router.OnStored([&summary](const std::string& sink, const std::string& channel,
+                             const json& payload,
+                             uint32_t type) { summary.Observe(sink, {channel}, payload, type); });
+  std::string error;
+  ASSERT_TRUE(router.Prepare(error)) << error;
+  router.Attach([] { return 1u; });
+  kdSinkRegistry::Dispatch("disk", {"c"}, Envelope({Type1Row("10.0.0.1", 1, 2)}), 0x01);
+  kdSinkRegistry::Dispatch("disk", {"c"}, Envelope({Type1Row("10.0.0.2", 1, 2)}), 0x01);
+  router.Detach();
+  router.Close();
+  EXPECT_EQ(router.failures(), 1u);
+  EXPECT_EQ(summary.Lines()[1].rfind("Summary of sink \"disk\", channel \"c\": 1 payload, ", 0), 0u)
+      << summary.Lines()[1];
 }
 
 TEST(CsvTables, OneTablePerRecordTypeWithEveryMemberQuotedWhereNeeded) {

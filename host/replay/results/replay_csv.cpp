@@ -97,21 +97,12 @@ std::vector<std::string> CsvTables::Lines() const {
   return lines;
 }
 
-CsvCollector::~CsvCollector() {
-  Detach();
-}
+CsvCollector::~CsvCollector() = default;
 
-void CsvCollector::Attach(RecordTypeSource record_type) {
-  observer_.Attach(std::move(record_type),
-                   [this](const std::string& sink, const std::set<std::string>& channels,
-                          const json& payload, uint32_t, uint32_t type) {
-                     std::lock_guard<std::mutex> guard(lock_);
-                     if (channel_.Reaches(sink, channels)) tables_.Add(payload, type);
-                   });
-}
-
-void CsvCollector::Detach() {
-  observer_.Detach();
+void CsvCollector::Observe(const std::string& sink, const std::set<std::string>& channels,
+                           const json& payload, uint32_t record_type) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (channel_.Reaches(sink, channels)) tables_.Add(payload, record_type);
 }
 
 std::vector<std::string> CsvCollector::Lines() const {

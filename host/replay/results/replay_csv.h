@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "replay_dispatch_observer.h"
 #include "replay_first_channel.h"
 
 namespace kdreplay {
@@ -51,14 +51,13 @@ class CsvCollector {
   CsvCollector& operator=(const CsvCollector&) = delete;
   ~CsvCollector();
 
-  // Starts and stops receiving dispatches; record_type says what each holds.
-  void Attach(RecordTypeSource record_type);
-  void Detach();
+  // One payload stored by a sink channel, of record_type (PayloadRouter::OnStored).
+  void Observe(const std::string& sink, const std::set<std::string>& channels,
+               const nlohmann::json& payload, uint32_t record_type);
   std::vector<std::string> Lines() const;
   uint64_t left_out() const;
 
  private:
-  DispatchObserver observer_;
   mutable std::mutex lock_;
   FirstChannel channel_;
   CsvTables tables_;

@@ -95,20 +95,7 @@ std::string UtcText(int64_t seconds) {
   return buffer;
 }
 
-RunSummary::~RunSummary() {
-  Detach();
-}
-
-void RunSummary::Attach(RecordTypeSource record_type) {
-  observer_.Attach(
-      std::move(record_type),
-      [this](const std::string& sink, const std::set<std::string>& channels, const json& payload,
-             uint32_t, uint32_t type) { Observe(sink, channels, payload, type); });
-}
-
-void RunSummary::Detach() {
-  observer_.Detach();
-}
+RunSummary::~RunSummary() = default;
 
 void RunSummary::Observe(const std::string& sink, const std::set<std::string>& channels,
                          const json& payload, uint32_t record_type) {

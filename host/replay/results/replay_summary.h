@@ -20,7 +20,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "replay_dispatch_observer.h"
 #include "replay_first_channel.h"
 #include "replay_record_rows.h"
 #include "replay_record_totals.h"
@@ -40,11 +39,7 @@ class RunSummary {
   RunSummary& operator=(const RunSummary&) = delete;
   ~RunSummary();
 
-  // Starts and stops receiving dispatches; record_type says what each holds.
-  void Attach(RecordTypeSource record_type);
-  void Detach();
-
-  // One dispatch (the registry observer; public for tests). Never throws.
+  // One payload stored by a sink channel, of record_type (PayloadRouter::OnStored). Never throws.
   void Observe(const std::string& sink, const std::set<std::string>& channels,
                const nlohmann::json& payload, uint32_t record_type);
 
@@ -76,7 +71,6 @@ class RunSummary {
 
   const size_t limit_;
   const SummaryOrder order_;
-  DispatchObserver observer_;
 
   mutable std::mutex lock_;
   FirstChannel channel_;

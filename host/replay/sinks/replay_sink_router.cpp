@@ -1,5 +1,7 @@
 #include "replay_sink_router.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -22,6 +24,7 @@ PayloadRouter::PayloadRouter(
     const std::vector<std::pair<std::string, std::string>>& kafka_properties)
     : out_(out), pretty_(pretty) {
   for (const auto& [name, target] : sinks) {
+    if (target.kind != SinkTarget::Kind::kStdout) counts_[name];  // each reports at Close
     if (target.kind == SinkTarget::Kind::kDirectory)
       directories_[name] = std::make_shared<DirectorySink>(target.path);
     if (target.kind == SinkTarget::Kind::kSqlite)
@@ -60,10 +63,20 @@ bool PayloadRouter::Prepare(std::string& error, const std::set<std::string>& lat
 }
 
 void PayloadRouter::Close() {
-  uint64_t lost = 0;
-  for (auto& entry : stores_) lost += entry.second->Close();
+  std::map<std::string, uint64_t> lost_later;  // accepted, then lost (kafka: undelivered)
+  for (auto& entry : stores_) lost_later[entry.first] = entry.second->Close();
   std::lock_guard<std::mutex> guard(lock_);
-  failures_ += lost;
+  for (const auto& [sink, lost] : lost_later) {
+    SinkCount& count = counts_[sink];
+    count.stored -= std::min(count.stored, lost);
+    count.lost += lost;
+    failures_ += lost;
+  }
+  for (const auto& [sink, count] : counts_) {
+    Report("sink %s: %llu payload(s) stored, %llu lost", Describe(sink).c_str(),
+           static_cast<unsigned long long>(count.stored),
+           static_cast<unsigned long long>(count.lost));
+  }
 }
 
 void PayloadRouter::Attach(RecordTypeSource record_type) {
@@ -82,7 +95,7 @@ uint64_t PayloadRouter::failures() const {
   return failures_;
 }
 
-void PayloadRouter::WriteLine(const std::string& sink, const std::string& channel,
+bool PayloadRouter::WriteLine(const std::string& sink, const std::string& channel,
                               const json& payload, uint32_t flags) {
   bool written;
   if (pretty_) {
@@ -110,6 +123,22 @@ void PayloadRouter::WriteLine(const std::string& sink, const std::string& channe
     std::lock_guard<std::mutex> guard(lock_);
     ++failures_;
   }
+  return written;
+}
+
+void PayloadRouter::Count(const std::string& sink, const std::string& channel, bool stored,
+                          const std::string& error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  SinkCount& count = counts_[sink];
+  if (stored) {
+    ++count.stored;
+    return;
+  }
+  // A full disk fails every later payload the same way: the first says why, the rest count.
+  if (count.lost++ == 0 && !error.empty())
+    Report("sink %s channel %s: payload not written: %s; the run goes on, counting what is lost",
+           Describe(sink).c_str(), Describe(channel).c_str(), error.c_str());
+  ++failures_;
 }
 
 void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& channels,
@@ -122,24 +151,24 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
     std::string error;
     auto store = stores_.find(sink);
     for (const std::string& channel : targets) {
+      bool stored = false;
       if (store != stores_.end()) {
-        if (!store->second->Write(sink, channel, payload, flags, record_type)) {
-          std::lock_guard<std::mutex> guard(lock_);
-          ++failures_;
-        }
+        // A store reports its own failures, in its own terms.
+        stored = store->second->Write(sink, channel, payload, flags, record_type);
+        Count(sink, channel, stored, "");
       } else if (directory == directories_.end()) {
-        WriteLine(sink, channel, payload, flags);
-      } else if (!directory->second->Write(sink, channel, payload, flags, record_type, error)) {
-        StopForOutputFailure("sink " + Describe(sink) + " channel " + Describe(channel) +
-                             ": payload not written: " + error);
-        std::lock_guard<std::mutex> guard(lock_);
-        ++failures_;
+        stored = WriteLine(sink, channel, payload, flags);
+      } else {
+        stored = directory->second->Write(sink, channel, payload, flags, record_type, error);
+        Count(sink, channel, stored, error);
+      }
+      if (stored) {
+        for (const StoredHandler& handler : stored_handlers_)
+          handler(sink, channel, payload, record_type);
       }
     }
   } catch (const std::exception& e) {
-    StopForOutputFailure("sink " + Describe(sink) + ": payload not written: " + e.what());
-    std::lock_guard<std::mutex> guard(lock_);
-    ++failures_;
+    Count(sink, "", false, e.what());
   }
 }
 

@@ -5,10 +5,13 @@
 // lines), or one file per dispatch into a directory, or into a PayloadSink (an SQLite database,
 // a Kafka topic).
 // Sinks not named go to standard output. A dispatch to several channels is written once per
-// channel. A write that fails is reported and counted; the run goes on.
+// channel. A payload that a dir: or sqlite: sink cannot store is reported, the first of each sink
+// with its cause, and counted, and the run goes on; at Close every such sink (and a kafka: one)
+// reports how many payloads it stored and lost. A line standard output refuses stops the run.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -39,6 +42,12 @@ class PayloadRouter {
   // a payload first arrives for them), opens the databases and producers. False with a reason
   // in error when one cannot be made.
   bool Prepare(std::string& error, const std::set<std::string>& later = {});
+  // Called for each payload a sink channel stored (written to standard output or a file,
+  // inserted, queued): what the summary and the CSV count. Set before Attach.
+  using StoredHandler = std::function<void(const std::string& sink, const std::string& channel,
+                                           const nlohmann::json& payload, uint32_t record_type)>;
+  void OnStored(StoredHandler handler) { stored_handlers_.push_back(std::move(handler)); }
+
   // Starts and stops receiving dispatches; record_type says what each holds.
   void Attach(RecordTypeSource record_type = {});
   void Detach();
@@ -55,8 +64,12 @@ class PayloadRouter {
              const nlohmann::json& payload, uint32_t flags, uint32_t record_type);
 
  private:
-  void WriteLine(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
+  // Whether the line was written.
+  bool WriteLine(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
                  uint32_t flags);
+  // Counts a payload a dir: sink or a store did or did not keep; reports a sink's first loss.
+  void Count(const std::string& sink, const std::string& channel, bool stored,
+             const std::string& error);
 
   LineWriter& out_;
   const bool pretty_;
@@ -65,6 +78,12 @@ class PayloadRouter {
   // Databases and message buses by sink name.
   std::map<std::string, std::unique_ptr<PayloadSink>> stores_;
   DispatchObserver observer_;
+  std::vector<StoredHandler> stored_handlers_;
+  struct SinkCount {
+    uint64_t stored = 0;
+    uint64_t lost = 0;
+  };
+  std::map<std::string, SinkCount> counts_;  // dir:, sqlite: and kafka: sinks, by name
   mutable std::mutex lock_;
   uint64_t failures_ = 0;
 };

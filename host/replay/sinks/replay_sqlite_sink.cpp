@@ -220,8 +220,12 @@ bool SqliteSink::Write(const std::string& sink, const std::string& channel, cons
   } catch (const std::exception& e) {
     error = e.what();
   }
-  Report("sink %s channel %s: payload not written to %s: %s", Describe(sink).c_str(),
-         Describe(channel).c_str(), path_.c_str(), error.c_str());
+  // A full disk fails every later payload the same way: the first says why, the rest count.
+  if (!failure_reported_.exchange(true))
+    Report(
+        "sink %s channel %s: payload not written to %s: %s; the run goes on, counting what is "
+        "lost",
+        Describe(sink).c_str(), Describe(channel).c_str(), path_.c_str(), error.c_str());
   return false;
 }
 

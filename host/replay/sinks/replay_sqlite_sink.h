@@ -9,6 +9,7 @@
 // not written.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -38,6 +39,7 @@ class SqliteSink : public PayloadSink {
               uint32_t record_type, std::string& error);
 
   const std::string path_;
+  std::atomic<bool> failure_reported_{false};
   std::mutex lock_;
   sqlite3* db_ = nullptr;
 };
