@@ -78,6 +78,8 @@ std::set<std::string> WarnAboutConf(const Options& options, const PluginConf& co
     Report("%s: %s", options.conf.c_str(), message.c_str());
   std::string ignored = IgnoredRecordType(document);
   if (!ignored.empty()) Report("%s: %s", options.conf.c_str(), ignored.c_str());
+  for (const std::string& message : IgnoredValues(document))
+    Report("%s: %s", options.conf.c_str(), message.c_str());
   std::vector<std::string> sinks;
   for (const auto& entry : options.sinks) sinks.push_back(entry.first);
   for (const std::string& sink : UnconfiguredSinks(document, sinks)) {

@@ -291,7 +291,10 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
              {"aggregator", 9},
              {"log_intervall", 5},
              {"wholly_unlike", 1},
-             {"sinks", {{"sink", {{"ch", {{"formt", "json"}, {"enable", true}}}}}}}});
+             {"log_interval", "60"},
+             {"privacy_mode", "yes"},
+             {"criteria", {"ip_protocol == 6", 5}},
+             {"sinks", {{"sink", {{"ch", {{"formt", "json"}, {"enable", "no"}}}}}}}});
   std::string ghost = h.dir().File("ghost");
   ReplayResult result = h.Run({"--sink", "sink=stdout", "--sink", "ghost=dir:" + ghost});
   EXPECT_EQ(result.status, 0) << result.err;
@@ -302,6 +305,15 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
         h.conf_path() +
             ": \"aggregator\": 9 is not a record type from 1 to 8; the plugin keeps its type",
         h.conf_path() + ": sinks.sink.ch: unknown key \"formt\" (did you mean \"format\"?)",
+        h.conf_path() + ": \"log_interval\": \"60\" is not a number; the plugin keeps its value",
+        h.conf_path() +
+            ": \"privacy_mode\": \"yes\" is not true or false; the plugin takes it as false",
+        h.conf_path() +
+            ": \"criteria\": [\"ip_protocol == 6\",5] is not a list of texts; the plugin keeps "
+            "its criteria",
+        h.conf_path() +
+            ": sinks.sink.ch: \"enable\": \"no\" is not true or false; the plugin enables the "
+            "channel",
         "--sink ghost: " + h.conf_path() + " configures no sink of that name"}) {
     EXPECT_NE(result.err.find(warning), std::string::npos) << warning << "\n" << result.err;
   }

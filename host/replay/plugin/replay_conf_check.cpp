@@ -111,6 +111,48 @@ std::string IgnoredRecordType(const nlohmann::json& document) {
          std::to_string(kppRecordTypeCount()) + "; the plugin keeps its type";
 }
 
+std::vector<std::string> IgnoredValues(const nlohmann::json& document) {
+  std::vector<std::string> messages;
+  if (!document.is_object()) return messages;
+  auto say = [&messages](const std::string& where, const std::string& key,
+                         const nlohmann::json& value, const char* what) {
+    messages.push_back(where + nlohmann::json(key).dump() + ": " +
+                       value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + " " +
+                       what);
+  };
+  // "aggregator" has its own message (IgnoredRecordType).
+  for (const char* key : {"log_interval", "batched_rows"}) {
+    auto value = document.find(key);
+    if (value != document.end() && !value->is_number() && !value->is_boolean())
+      say("", key, *value, "is not a number; the plugin keeps its value");
+  }
+  for (const char* key : {"privacy_mode", "nested", "nested_mode", "key_by_overlay"}) {
+    auto value = document.find(key);
+    if (value != document.end() && !value->is_boolean())
+      say("", key, *value, "is not true or false; the plugin takes it as false");
+  }
+  auto criteria = document.find("criteria");
+  if (criteria != document.end()) {
+    bool texts = criteria->is_array();
+    for (const nlohmann::json& element : *criteria) texts = texts && element.is_string();
+    if (!texts)
+      say("", "criteria", *criteria, "is not a list of texts; the plugin keeps its criteria");
+  }
+  auto sinks = document.find("sinks");
+  if (sinks == document.end() || !sinks->is_object()) return messages;
+  for (const auto& sink : sinks->items()) {
+    if (!sink.value().is_object()) continue;
+    for (const auto& channel : sink.value().items()) {
+      if (!channel.value().is_object()) continue;
+      auto enable = channel.value().find("enable");
+      if (enable != channel.value().end() && !enable->is_boolean())
+        say("sinks." + sink.key() + "." + channel.key() + ": ", "enable", *enable,
+            "is not true or false; the plugin enables the channel");
+    }
+  }
+  return messages;
+}
+
 std::vector<std::string> UnconfiguredSinks(const nlohmann::json& document,
                                            const std::vector<std::string>& sinks) {
   std::vector<std::string> missing;

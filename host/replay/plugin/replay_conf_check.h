@@ -20,6 +20,12 @@ std::vector<std::string> UnknownKeys(const nlohmann::json& document);
 // Empty when the value selects a type or is absent.
 std::string IgnoredRecordType(const nlohmann::json& document);
 
+// One message per setting whose value is of a type the plugin passes over in silence: a number
+// given as text (`"log_interval": "60" is not a number; the plugin keeps its value`), a mode
+// that is not true or false (the plugin takes it as false), criteria that are not a list of
+// texts (the plugin keeps its criteria), a channel's "enable" that is not true or false.
+std::vector<std::string> IgnoredValues(const nlohmann::json& document);
+
 // The names of sinks that the document's "sinks" object does not have.
 std::vector<std::string> UnconfiguredSinks(const nlohmann::json& document,
                                            const std::vector<std::string>& sinks);
