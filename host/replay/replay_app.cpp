@@ -63,6 +63,8 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   }
   capture.update_interval_us = static_cast<uint64_t>(options.update_interval * 1e6);
   capture.max_flows = options.max_flows;
+  capture.count = options.count;
+  capture.duration = options.duration;
   capture.realtime = options.realtime;
   capture.progress = options.progress;
   return capture;

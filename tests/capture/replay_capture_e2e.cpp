@@ -316,6 +316,24 @@ TEST(ReplayCapture, FilesOutOfTimeOrderAreSortedAndRetimingIsReported) {
       << result.err;
 }
 
+// -c stops a file replay after exactly that many packets, and the trailing words filter.
+TEST(ReplayCapture, CountAndTrailingFilter) {
+  ReplayHarness harness;
+  harness.SetConf(Type2Conf());
+  auto packets = [](const ReplayResult& result) {
+    uint64_t sum = 0;
+    for (const json& dispatch : result.Dispatches())
+      for (const json& row : dispatch["payload"]["stats"]) sum += row["packets"].get<uint64_t>();
+    return sum;
+  };
+  ReplayResult counted = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")}, {"-c", "5"});
+  ASSERT_EQ(counted.status, 0) << counted.err;
+  EXPECT_EQ(packets(counted), 5u) << counted.out;
+  ReplayResult filtered = ReplayFiles(harness, {DataFile("dhcp-rfc4388.pcap")}, {"icmp"});
+  ASSERT_EQ(filtered.status, 0) << filtered.err;
+  EXPECT_EQ(packets(filtered), 6u) << filtered.out;  // the capture's ICMP packets
+}
+
 // The OSPF capture in windows of 5 seconds, its payloads written to a time-named folder or to
 // standard output.
 const char* const kOspf = "OSPFv2_Capture_FINAL.pcapng";

@@ -67,6 +67,10 @@ TEST(Options, UsageErrors) {
       {"--read", "out", "--conf", "c"},
       {"--read", "out", "--csv", "--top", "3"},
       {"--read", "out", "--to", "2019-02-30x"},
+      {"--conf", "c", "-r", "f.pcap", "--filter", "udp", "icmp"},  // a filter twice
+      {"--conf", "c", "-r", "f.pcap", "udp", "--summary"},         // options after the filter
+      {"--conf", "c", "--events", "e", "-c", "3"},                 // --count needs a capture
+      {"--conf", "c", "-i", "eth0", "--duration", "0"},
   };
   for (const auto& arguments : bad) {
     Options options;
@@ -74,6 +78,26 @@ TEST(Options, UsageErrors) {
     EXPECT_FALSE(Parse(arguments, options, error)) << arguments.back();
     EXPECT_FALSE(error.empty());
   }
+}
+
+// tcpdump's habits: -i, -r and -c, and the filter as the trailing words, joined by blanks.
+TEST(Options, TcpdumpHabits) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(Parse({"--conf", "c", "-i", "eth0", "-i", "eth1", "-c", "100", "--duration", "60",
+                     "udp", "port", "53"},
+                    options, error))
+      << error;
+  EXPECT_EQ(options.live, std::vector<std::string>({"eth0", "eth1"}));
+  EXPECT_EQ(options.count, 100u);
+  EXPECT_EQ(options.duration, 60u);
+  EXPECT_EQ(options.filter, "udp port 53");
+  Options files;
+  ASSERT_TRUE(
+      Parse({"--conf", "c", "-r", "a.pcap", "-r", "b.pcap", "not", "port", "22"}, files, error))
+      << error;
+  EXPECT_EQ(files.pcaps, std::vector<std::string>({"a.pcap", "b.pcap"}));
+  EXPECT_EQ(files.filter, "not port 22");
 }
 
 TEST(Options, ReadBackTakesPathsTimesAndSummaryChoices) {

@@ -66,6 +66,7 @@ struct OptionSpec {
   bool (*apply)(const std::string& name, const std::string& value, Options& options,
                 std::string& error);
   const char* help;
+  const char* short_name = nullptr;  // tcpdump's letter for the same option, if any
 };
 
 template <bool Options::*Member>
@@ -202,14 +203,23 @@ const OptionSpec kOptions[] = {
      "  --to TIME          with --read: only windows starting before TIME\n"},
     {"--pcap", OptionSpec::kRepeated, AddText<&Options::pcaps>,
      "\n"
-     "  --pcap FILE           replay a capture file (classic pcap or pcapng; repeatable,\n"
-     "                        in order)\n"},
+     "  -r, --pcap FILE       replay a capture file (classic pcap or pcapng; repeatable;\n"
+     "                        files are replayed in the order of their first packets)\n",
+     "-r"},
     {"--live", OptionSpec::kRepeated, (AddText<&Options::live, NewLive>),
-     "  --live IFACE          capture from an interface until SIGINT or SIGTERM, then stop\n"
-     "                        cleanly (repeatable: one capture per interface)\n"},
+     "  -i, --live IFACE      capture from an interface until SIGINT or SIGTERM, then stop\n"
+     "                        cleanly (repeatable: one capture per interface)\n",
+     "-i"},
     {"--filter", OptionSpec::kSingle, SetText<&Options::filter>,
      "  --filter EXPRESSION   capture filter in libpcap's filter language, for --pcap and\n"
-     "                        --live (\"not port 22\", \"net 192.168.1.0/24\")\n"},
+     "                        --live (\"not port 22\", \"net 192.168.1.0/24\"); the words\n"
+     "                        after the last option are one too, as for tcpdump\n"},
+    {"--count", OptionSpec::kSingle, (SetCount<uint64_t, &Options::count, 1, 2147483647>),
+     "  -c, --count N         stop after N packets (a live capture: after the block of\n"
+     "                        packets that holds the Nth)\n",
+     "-c"},
+    {"--duration", OptionSpec::kSingle, (SetCount<uint64_t, &Options::duration, 1, 2147483647>),
+     "  --duration SECONDS    stop after SECONDS of wall time\n"},
     {"--snaplen", OptionSpec::kSingle, (SetCount<int, &Options::snaplen, 64, 262144>),
      "  --snaplen N           bytes kept of each live packet (default 2048)\n"},
     {"--buffer-size", OptionSpec::kSingle, (SetCount<int, &Options::buffer_mib, 1, 4096>),
@@ -237,7 +247,8 @@ const OptionSpec kOptions[] = {
 
 const OptionSpec* FindOption(const std::string& name) {
   for (const OptionSpec& option : kOptions) {
-    if (name == option.name) return &option;
+    if (name == option.name || (option.short_name != nullptr && name == option.short_name))
+      return &option;
   }
   return nullptr;
 }
@@ -294,6 +305,11 @@ bool CheckRun(const Options& options, std::string& error) {
   if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {
     error = std::string(options.snaplen != 0 ? "--snaplen" : "--buffer-size") +
             " applies to --live only";
+    return false;
+  }
+  if (!options.events.empty() && (options.count != 0 || options.duration != 0)) {
+    error = std::string(options.count != 0 ? "--count" : "--duration") +
+            " applies to --pcap and --live only";
     return false;
   }
   if (!options.events.empty() && !options.filter.empty()) {
@@ -408,8 +424,8 @@ const char* UsageText() {
   static const std::string text = [] {
     std::string usage =
         "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
-        "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]\n"
-        "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]\n"
+        "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...] [FILTER]\n"
+        "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...] [FILTER]\n"
         "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
         "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
         "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
@@ -441,6 +457,24 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (!options.read.empty() && argument.compare(0, 1, "-") != 0) {
       options.read.push_back(argument);
       continue;
+    }
+    // The words after the options are a filter, joined with blanks as tcpdump joins them.
+    if (argument.compare(0, 1, "-") != 0 && argument != "") {
+      std::string filter;
+      for (; i < argc; ++i) {
+        if (std::string(argv[i]).compare(0, 1, "-") == 0 && !filter.empty()) break;
+        filter += (filter.empty() ? "" : " ") + std::string(argv[i]);
+      }
+      if (i < argc) {
+        error = "options must come before the filter words (\"" + std::string(argv[i]) + "\")";
+        return false;
+      }
+      if (!seen.insert("--filter").second) {
+        error = "a filter given both with --filter and as trailing words";
+        return false;
+      }
+      options.filter = filter;
+      break;
     }
     if (!ParseValueOption(argc, argv, i, options, seen, error)) return false;
   }

@@ -42,6 +42,8 @@ struct Options {
   std::vector<std::string> local_nets;  // --local-net; empty: the default local networks
   double update_interval = 15;          // --update-interval, seconds of capture time
   size_t max_flows = 1'000'000;         // --max-flows, per capture
+  uint64_t count = 0;                   // -c, --count: stop after this many packets; 0: never
+  uint64_t duration = 0;                // --duration: stop after this many seconds; 0: never
   bool realtime = false;
   bool progress = false;
   // Presentation on standard output.

@@ -147,12 +147,20 @@ void CaptureSource::OrderFiles() {
   Report("capture files replayed in the order of their first packets: %s", names.c_str());
 }
 
+bool CaptureSource::LimitReached(uint64_t packets) const {
+  if (options_.count != 0 && packets >= options_.count) return true;
+  return options_.duration != 0 &&
+         std::chrono::steady_clock::now() - started_ >= std::chrono::seconds(options_.duration);
+}
+
 bool CaptureSource::Play(EventTarget& target) {
+  started_ = std::chrono::steady_clock::now();
   if (!live_.empty()) return PlayLive(target);
   bool ok = true;
   for (size_t i = 0; i < files_.size(); ++i) {
-    if (InterruptRequested()) break;
+    if (InterruptRequested() || LimitReached(packets_before_)) break;
     ok = PlayFile(i, target) && ok;
+    packets_before_ += files_[i].packets();
   }
   if (InterruptRequested()) {
     if (StoppedBySignal()) Report("interrupted; stopping the plugin");
@@ -230,9 +238,9 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
       CaptureClock::Instance().AdvanceTo(latest_us_);
     };
   }
-  replay.stop = [&target] {
+  replay.stop = [this, &target, &file] {
     ServeSignalRequests(target);
-    return InterruptRequested();
+    return InterruptRequested() || LimitReached(packets_before_ + file.packets());
   };
   bool terminal = isatty(STDERR_FILENO) != 0;
   if (options_.progress) {
@@ -285,8 +293,13 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     }
     return true;
   };
+  auto captured = [this] {
+    uint64_t packets = 0;
+    for (const auto& capture : live_) packets += capture->packets();
+    return packets;
+  };
   bool ok = true;
-  while (ok && !InterruptRequested()) {
+  while (ok && !InterruptRequested() && !LimitReached(captured())) {
     // A signal ends the wait at once (the handled signals reach this thread only).
     poll(waits.data(), waits.size(), 200);
     ok = dispatch_all();

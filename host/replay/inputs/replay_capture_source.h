@@ -4,6 +4,7 @@
 // with nothing done. See docs/capture.md.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,8 @@ struct CaptureOptions {
   uint64_t update_interval_us = 15'000'000;
   uint64_t window_us = 0;  // the plugin's reporting window; 0: none
   size_t max_flows = 1'000'000;
+  uint64_t count = 0;     // stop after this many packets; 0: never
+  uint64_t duration = 0;  // stop after this many seconds of wall time; 0: never
   bool realtime = false;
   bool progress = false;
 };
@@ -72,6 +75,10 @@ class CaptureSource {
   std::vector<std::unique_ptr<kdLiveCapture>> live_;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
+  // Whether --count or --duration says to stop, given the packets read so far.
+  bool LimitReached(uint64_t packets) const;
+  uint64_t packets_before_ = 0;  // packets of the files already replayed
+  std::chrono::steady_clock::time_point started_;
   bool clock_started_ = false;
   uint64_t clock_origin_us_ = 0;
   uint64_t latest_us_ = 0;
