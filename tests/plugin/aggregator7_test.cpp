@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kpp_address.h"
 #include "kpp_aggregator7.h"
 #include "plugin_fixture.h"
 
@@ -303,6 +308,43 @@ TEST_F(Aggregator7, FlowsOfOneAccessPointShareARecord) {
   EXPECT_EQ(flows[1]["clientMac"], "66778899AABB");
   ASSERT_EQ(by_ap["AABBCC000006"].size(), 1u);
   EXPECT_EQ(by_ap["AABBCC000006"][0]["uniqueId"], "0000000000000003");
+}
+
+// What records read of an address, through the calls the daemon promises, against this host's
+// own out-of-line answers.
+std::vector<kdAddr> Addresses() {
+  std::vector<kdAddr> addresses(4);
+  addresses[1].Parse("192.0.2.7");
+  addresses[2].Parse("2001:db8::1");
+  addresses[3].Parse("00:1a:2b:3c:4d:5e");
+  for (auto [hatype, halen] : {std::pair<uint16_t, uint8_t>{1, 6}, {1, 8}, {772, 6}, {256, 6}})
+    addresses.push_back(LinkAddr(hatype, halen));
+  return addresses;
+}
+
+TEST(RecordAddress, KindsAgreeWithTheHost) {
+  for (const kdAddr& addr : Addresses()) {
+    SCOPED_TRACE(addr.GetString());
+    EXPECT_EQ(kppIsIPv4(addr), addr.IsIPv4());
+    EXPECT_EQ(kppIsIPv6(addr), addr.IsIPv6());
+    EXPECT_EQ(kppIsEthernet(addr), addr.IsEthernet());
+  }
+}
+
+// Texts of differing lengths one after another through the thread's one buffer, appended after
+// what the key already holds.
+TEST(RecordAddress, TextsAreTheHostsAppendedInTurn) {
+  std::string key = "k";
+  std::string expected = "k";
+  for (int round = 0; round < 2; ++round) {
+    for (const kdAddr& addr : Addresses()) {
+      kppAppendAddressText(key, addr);
+      expected += addr.GetString() + "|";
+      key += "|";
+      EXPECT_EQ(kppAddressText(addr), addr.GetString());
+    }
+  }
+  EXPECT_EQ(key, expected);
 }
 
 }  // namespace
