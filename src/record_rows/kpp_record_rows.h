@@ -281,14 +281,6 @@ inline constexpr const char* kPrivate4[] = {"vlan_id", "other_ip", "other_port",
                                             "protocol_id"};
 inline constexpr const char* kNested5[] = {"ifname"};
 inline constexpr const char* kPrivate5[] = {"ifname"};
-inline constexpr const char* kNested6[] = {"local_mac", "local_ip", "other_ip",
-                                           "detected_application_name", "detected_protocol_name"};
-inline constexpr const char* kPrivate6[] = {"other_ip", "detected_application_name",
-                                            "detected_protocol_name"};
-inline constexpr const char* kNested8[] = {"vlan_id",    "local_mac",      "local_ip",   "other_ip",
-                                           "other_port", "application_id", "protocol_id"};
-inline constexpr const char* kPrivate8[] = {"vlan_id", "other_ip", "other_port", "application_id",
-                                            "protocol_id"};
 inline constexpr kppSessionSpread kSpread7 = {"flows", "apMac", "family"};
 inline constexpr kppEndpointCell kEndpoints7[] = {{"source", "srcIp", "srcPort"},
                                                   {"translated", "natSrcIp", "natSrcPort"},
@@ -314,12 +306,12 @@ inline constexpr kppRecordRows kTable[] = {
      "tagged traffic per host pair, IP protocol, application and protocol, or per tag set and host "
      "pair",
      List(kMembers6), List(kSummary6), "local_bytes", "other_bytes", "type6_tagged_pairs",
-     List(kNested6), List(kPrivate6), nullptr, None<kppEndpointCell>()},
+     List(kNested3), List(kPrivate3), nullptr, None<kppEndpointCell>()},
     {7, "NAT session log per access point", List(kMembers7), List(kSummary7), nullptr, nullptr,
      "type7_nat_sessions", None<const char*>(), None<const char*>(), &kSpread7, List(kEndpoints7)},
     {8, "traffic per VLAN, local host, peer and port, application, protocol and host name",
      List(kMembers8), List(kSummary8), "upload", "download", "type8_vlan_host_names",
-     List(kNested8), List(kPrivate8), nullptr, None<kppEndpointCell>()},
+     List(kNested4), List(kPrivate4), nullptr, None<kppEndpointCell>()},
 };
 
 }  // namespace kpp_record_rows
