@@ -51,6 +51,21 @@ bool BadChannelSettings(const nlohmann::json& object) {
                                 BadChoice(object, "compressor", {"none", "gz"}));
 }
 
+// Calls visit(where, channel) for every channel object of the document's sinks, where naming it
+// for messages ("sinks.SINK.CHANNEL: ").
+template <typename Visit>
+void ForEachChannelObject(const nlohmann::json& document, Visit visit) {
+  auto sinks = document.find("sinks");
+  if (sinks == document.end() || !sinks->is_object()) return;
+  for (const auto& sink : sinks->items()) {
+    if (!sink.value().is_object()) continue;
+    for (const auto& channel : sink.value().items()) {
+      if (channel.value().is_object())
+        visit("sinks." + sink.key() + "." + channel.key() + ": ", channel.value());
+    }
+  }
+}
+
 }  // namespace
 
 bool FailsLateInLoad(const nlohmann::json& document) {
@@ -84,16 +99,10 @@ std::vector<std::string> UnknownKeys(const nlohmann::json& document) {
   std::vector<std::string> messages;
   if (!document.is_object()) return messages;
   CheckObject(document, kTopLevelKeys, "", messages);
-  auto sinks = document.find("sinks");
-  if (sinks == document.end() || !sinks->is_object()) return messages;
-  for (const auto& sink : sinks->items()) {
-    if (!sink.value().is_object()) continue;
-    for (const auto& channel : sink.value().items()) {
-      if (!channel.value().is_object()) continue;
-      CheckObject(channel.value(), kChannelKeys, "sinks." + sink.key() + "." + channel.key() + ": ",
-                  messages);
-    }
-  }
+  ForEachChannelObject(document,
+                       [&messages](const std::string& where, const nlohmann::json& channel) {
+                         CheckObject(channel, kChannelKeys, where, messages);
+                       });
   return messages;
 }
 
@@ -138,18 +147,11 @@ std::vector<std::string> IgnoredValues(const nlohmann::json& document) {
     if (!texts)
       say("", "criteria", *criteria, "is not a list of texts; the plugin keeps its criteria");
   }
-  auto sinks = document.find("sinks");
-  if (sinks == document.end() || !sinks->is_object()) return messages;
-  for (const auto& sink : sinks->items()) {
-    if (!sink.value().is_object()) continue;
-    for (const auto& channel : sink.value().items()) {
-      if (!channel.value().is_object()) continue;
-      auto enable = channel.value().find("enable");
-      if (enable != channel.value().end() && !enable->is_boolean())
-        say("sinks." + sink.key() + "." + channel.key() + ": ", "enable", *enable,
-            "is not true or false; the plugin enables the channel");
-    }
-  }
+  ForEachChannelObject(document, [&say](const std::string& where, const nlohmann::json& channel) {
+    auto enable = channel.find("enable");
+    if (enable != channel.end() && !enable->is_boolean())
+      say(where, "enable", *enable, "is not true or false; the plugin enables the channel");
+  });
   return messages;
 }
 
