@@ -112,6 +112,20 @@ void kdLiveCapture::Start(kdFlowTracker& tracker) {
   tracker.Start(WallMicroseconds());
 }
 
+uint64_t kdLiveCapture::Discard() {
+  if (handle_ == nullptr) return 0;
+  uint64_t read = 0;
+  pcap_dispatch(
+      handle_, -1,
+      [](u_char* count, const pcap_pkthdr*, const u_char*) {
+        ++*reinterpret_cast<uint64_t*>(count);
+      },
+      reinterpret_cast<u_char*>(&read));
+  pcap_stat counters;
+  if (pcap_stats(handle_, &counters) == 0) dropped_ = counters.ps_drop;
+  return read;
+}
+
 bool kdLiveCapture::Dispatch(kdFlowTracker& tracker, std::string& error) {
   if (handle_ == nullptr) {
     error = "not open";

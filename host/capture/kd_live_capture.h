@@ -52,6 +52,9 @@ class kdLiveCapture {
 
   // Starts the tracker's clock at the current time.
   void Start(kdFlowTracker& tracker);
+  // Reads the packets waiting and drops them uncounted, with the kernel's drops so far: what
+  // arrives before the first window. Returns how many were read. Never blocks.
+  uint64_t Discard();
   // Feeds the packets waiting to tracker, reports the kernel's new drops to it and advances its
   // clock to now (so flow-map events still come on a quiet link). Never blocks. False, with
   // error, when capturing fails.

@@ -136,6 +136,12 @@ bool PluginPath(const Options& options, std::string& path) {
 int PlayThroughPlugin(const Options& options, Input& input, const std::string& plugin_path,
                       const PluginConf& conf, PluginRunner& runner, bool& completed) {
   const bool capture_time = input.capture && options.live.empty();
+  // Live windows start on the boundary the plugin starts on; an interrupt while waiting for it
+  // ends the run as it would end the capture.
+  if (input.capture && !input.capture->StartWindows(options.align)) {
+    completed = true;
+    return kExitOk;
+  }
   // Whatever ends the run, the clock lets the threads go before the plugin is unloaded.
   std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> disable_clock(
       &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Disable(); });
@@ -197,12 +203,19 @@ int RunReplay(const Options& options) {
   if (input.capture && conf.ReportInterval() > 0)
     input.capture->FollowWindows(conf.ReportInterval() * 1'000'000);
 
+  std::string error;
+  RunIdentity run;
+  const std::vector<std::string> inputs =
+      options.events.empty() ? options.pcaps : std::vector<std::string>{options.events};
+  if (!MakeRunIdentity(inputs, options.probe, options.append, run, error)) {
+    Report("%s", error.c_str());
+    return kExitFailure;
+  }
   LineWriter out(stdout);
   // With --csv the rows replace the payload lines on standard output.
   LineWriter discarded(nullptr);
   PayloadRouter router(options.sinks, options.csv ? discarded : out, options.pretty,
-                       options.kafka_properties);
-  std::string error;
+                       options.kafka_properties, run);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitFailure;
@@ -213,7 +226,7 @@ int RunReplay(const Options& options) {
   const RecordTypeSource record_type = [&runner] { return runner.RecordType(); };
   // The summary and the CSV count what a sink stored, not what was lost on the way.
   RunSummary summary(options.top, options.order);
-  CsvCollector csv;
+  CsvCollector csv(run.id, run.probe);
   router.OnStored([&options, &summary, &csv](const std::string& sink, const std::string& channel,
                                              const nlohmann::json& payload, uint32_t type) {
     if (options.summary) summary.Observe(sink, {channel}, payload, type);

@@ -1,6 +1,7 @@
 #include "replay_read_back.h"
 
 #include <cstdio>
+#include <set>
 
 #include "replay_csv.h"
 #include "replay_line_writer.h"
@@ -24,6 +25,7 @@ int RunReadBack(const Options& options) {
       std::to_string(files.size()) + (files.size() == 1 ? " file" : " files");
   bool failed = false;
   PayloadIndex index;
+  std::set<std::string> runs;
   for (const std::string& file : files) {
     nlohmann::json payload;
     if (!ReadPayloadFile(file, payload, error)) {
@@ -32,14 +34,22 @@ int RunReadBack(const Options& options) {
       continue;
     }
     if (!InTimeRange(payload, options.from, options.to)) continue;
-    const uint32_t record_type = index.RecordTypeOf(file);
+    const IndexedFile indexed = index.Lookup(file);
+    const uint32_t record_type = indexed.record_type;
+    if (!indexed.run.empty()) runs.insert(indexed.run);
     if (options.csv) {
-      csv.Add(payload, record_type);
+      csv.Add(payload, record_type, indexed.run, indexed.probe);
     } else {
       summary.Count(payload, record_type, source);
     }
   }
 
+  // Results of several runs are added up: say so, as a second replay of one file would count twice.
+  if (runs.size() > 1 && !options.csv)
+    Report(
+        "the files read come from %zu runs, whose results are added together (--csv tells "
+        "them apart by run_id)",
+        runs.size());
   IgnoreClosedPipes();
   LineWriter out(stdout);
   std::vector<std::string> lines = options.csv ? csv.Lines() : summary.Lines();

@@ -432,7 +432,7 @@ TEST(ReplayCapture, CsvRowsOfARunAndOfItsFilesReadBack) {
   std::vector<std::string> columns;
   std::istringstream header(lines[0]);
   for (std::string column; std::getline(header, column, ',');) columns.push_back(column);
-  EXPECT_EQ(columns.size(), rows[0].size() + 2) << lines[0];
+  EXPECT_EQ(columns.size(), rows[0].size() + 4) << lines[0];  // the window and the run
   EXPECT_EQ(columns[0], "log_time_start");
   auto local_bytes = std::find(columns.begin(), columns.end(), "local_bytes") - columns.begin();
   // A row's cells (its digests are one quoted cell) in the order of the JSON rows.

@@ -51,6 +51,7 @@ class MockCluster {
 struct Message {
   std::string key;
   uint32_t flags = 0;
+  std::map<std::string, std::string> run;  // the headers "run_id" and "probe"
   int64_t timestamp = 0;
   json payload;  // decoded as the flags say
 };
@@ -82,6 +83,12 @@ std::vector<Message> Consume(const std::string& brokers, size_t count) {
       if (rd_kafka_message_headers(raw, &headers) == RD_KAFKA_RESP_ERR_NO_ERROR &&
           rd_kafka_header_get_last(headers, "flags", &flags, &size) == RD_KAFKA_RESP_ERR_NO_ERROR)
         message.flags = std::stoul(std::string(static_cast<const char*>(flags), size));
+      for (const char* name : {"run_id", "probe"}) {
+        const void* value = nullptr;
+        if (headers != nullptr &&
+            rd_kafka_header_get_last(headers, name, &value, &size) == RD_KAFKA_RESP_ERR_NO_ERROR)
+          message.run[name] = std::string(static_cast<const char*>(value), size);
+      }
       message.timestamp = rd_kafka_message_timestamp(raw, nullptr);
       std::string bytes(static_cast<const char*>(raw->payload), raw->len);
       if (message.flags & kdPlugin::DF_COMPRESS_GZ) bytes = replay_testing::Gunzip(bytes);
@@ -151,7 +158,8 @@ TEST(KafkaSink, CarriesTheRunOfKorviaReplayInEveryEncoding) {
   h.SetConf(conf);
   h.SetScript(replay_testing::ReadFile(std::string(KORVIA_EXAMPLES_DIR) + "/records/flows.jsonl"));
   std::string target = "demo=kafka:" + cluster.brokers() + "/flows";
-  auto result = h.Run({"--sink", target, "--kafka-property", "client.id=probe-7"});
+  auto result =
+      h.Run({"--sink", target, "--kafka-property", "client.id=probe-7", "--probe", "edge-1"});
   ASSERT_EQ(result.status, 0) << result.err;
   ASSERT_EQ(result.Dispatches().size(), 1u);
   json payload = result.Dispatches()[0]["payload"];
@@ -162,6 +170,9 @@ TEST(KafkaSink, CarriesTheRunOfKorviaReplayInEveryEncoding) {
     EXPECT_EQ(message->key, "demo/" + channel);
     EXPECT_EQ(message->flags, flags);
     EXPECT_EQ(message->timestamp, payload["log_time_start"].get<int64_t>() * 1000);
+    EXPECT_EQ(message->run["probe"], "edge-1");
+    EXPECT_EQ(message->run["run_id"].size(), 36u);
+    EXPECT_EQ(message->run["run_id"], messages[0].run["run_id"]);
     EXPECT_EQ((message++)->payload, payload) << channel;
   }
 

@@ -147,10 +147,10 @@ TEST(ReplayProgram, EverySinkEncodingRoundTrips) {
   ASSERT_EQ(expected["stats"].size(), 2u);
 
   EXPECT_EQ(Entries(out),
-            (std::set<std::string>{".korvia-payloads.jsonl", "files-json-1.json",
-                                   "files-json_gz-1.json.gz", "files-object-1.json",
-                                   "files-object_gz-1.json.gz", "files-msgpack-1.msgpack",
-                                   "files-msgpack_gz-1.msgpack.gz"}));
+            (std::set<std::string>{".korvia-payloads.jsonl", ".korvia-runs.jsonl",
+                                   "files-json-1.json", "files-json_gz-1.json.gz",
+                                   "files-object-1.json", "files-object_gz-1.json.gz",
+                                   "files-msgpack-1.msgpack", "files-msgpack_gz-1.msgpack.gz"}));
   auto read = [&](const std::string& name) { return replay_testing::ReadFile(out + "/" + name); };
   EXPECT_EQ(json::parse(read("files-json-1.json")), expected);
   EXPECT_EQ(json::parse(read("files-object-1.json")), expected);
@@ -175,9 +175,9 @@ TEST(ReplayProgram, FileNamesNeverLeaveTheSinkDirectory) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   // "a/b" and "a_b" share a name, so they share the numbering instead of overwriting.
-  EXPECT_EQ(Entries(out),
-            (std::set<std::string>{".korvia-payloads.jsonl", ".._up-.._.._escape-1.json",
-                                   ".._up-a_b-1.json", ".._up-a_b-2.json", ".._up-x_y-1.json"}));
+  EXPECT_EQ(Entries(out), (std::set<std::string>{".korvia-payloads.jsonl", ".korvia-runs.jsonl",
+                                                 ".._up-.._.._escape-1.json", ".._up-a_b-1.json",
+                                                 ".._up-a_b-2.json", ".._up-x_y-1.json"}));
   EXPECT_EQ(Entries(h.dir().File("deep")), (std::set<std::string>{"out"}));
 }
 
@@ -191,8 +191,8 @@ TEST(ReplayProgram, OutputFailuresStopTheRunWithTheirCause) {
   ReplayResult result = h.Run({"--sink", "s=dir:" + out});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("\"blocked\": payload not written"), std::string::npos) << result.err;
-  EXPECT_EQ(Entries(out),
-            (std::set<std::string>{".korvia-payloads.jsonl", "s-blocked-1.json", "s-open-1.json"}));
+  EXPECT_EQ(Entries(out), (std::set<std::string>{".korvia-payloads.jsonl", ".korvia-runs.jsonl",
+                                                 "s-blocked-1.json", "s-open-1.json"}));
 
   // A full standard output: one message naming the cause, however many lines were to follow.
   h.SetScript(std::vector<json>(20, {{"event", "status"}}));
@@ -246,10 +246,11 @@ TEST(ReplayProgram, ResultsThatCannotBeWrittenAreOneMessageOrNone) {
     bool read_back;
     const char* what;
   };
-  const Case cases[] = {{{"--csv"}, false, "the CSV rows"},
-                        {{"--summary", "--sink", "s=dir:" + files}, false, "the summary"},
-                        {{"--read", files}, true, "the summary"},
-                        {{"--read", files, "--csv"}, true, "the CSV rows"}};
+  const Case cases[] = {
+      {{"--csv"}, false, "the CSV rows"},
+      {{"--summary", "--append", "--sink", "s=dir:" + files}, false, "the summary"},
+      {{"--read", files}, true, "the summary"},
+      {{"--read", files, "--csv"}, true, "the CSV rows"}};
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.read_back ? c.extra : run;
     if (!c.read_back) arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());

@@ -1,13 +1,17 @@
 // The sqlite: sink target: the real plugin's payloads of every record type, read back with SQL
 // and compared row for row with the same run's standard output; appending to an earlier
-// database, and refusing a table that is not ours.
+// database, and refusing a table that is not ours; the run identity that keeps a second replay of
+// one input from being counted twice.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "replay/replay_harness.h"
 #include "replay_record_tables.h"
+#include "replay_run_identity.h"
 #include "replay_sqlite_sink.h"
 
 namespace {
@@ -83,7 +87,17 @@ std::vector<json> RunExample(replay_testing::ReplayHarness& h, int type, bool ne
                            records + script, "--sink", "demo=sqlite:" + db});
   EXPECT_EQ(result.status, 0) << result.err;
   copy = result.Dispatches();
-  return ReadTable(db, kdreplay::TableOfType(type).name);
+  // Every row names the run, which the runs table lists with its input.
+  std::vector<json> rows = ReadTable(db, kdreplay::TableOfType(type).name);
+  const std::vector<json> runs = ReadTable(db, "runs");
+  EXPECT_EQ(runs.size(), 1u);
+  for (json& row : rows) {
+    EXPECT_EQ(row["run_id"], runs.at(0)["run_id"]);
+    EXPECT_EQ(row["probe"], kdreplay::HostName());
+    row.erase("run_id");
+    row.erase("probe");
+  }
+  return rows;
 }
 
 TEST(SqliteSink, HoldsTheRowsOfEveryRecordTypeFlatAndNested) {
@@ -150,6 +164,104 @@ TEST(SqliteSink, AppendsToAnEarlierDatabaseAndRefusesATableNotItsOwn) {
   EXPECT_FALSE(sink.Open(error));
   EXPECT_NE(error.find("table type2_host_pairs has other columns"), std::string::npos) << error;
   EXPECT_EQ(ReadTable(db, "type1_host_apps").size(), 2u);
+}
+
+// Runs of one script into a dir: and an sqlite: sink: the second is refused before anything is
+// stored, --append stores it again, and every result names its run.
+TEST(RunIdentity, ASecondReplayOfOneInputIsRefusedUnlessAppended) {
+  replay_testing::ReplayHarness h;
+  std::ifstream in(std::string(KORVIA_EXAMPLES_DIR) + "/records/type1.conf");
+  h.SetConf(json::parse(in, nullptr, true, true));
+  h.SetScript(replay_testing::ReadFile(std::string(KORVIA_EXAMPLES_DIR) + "/records/flows.jsonl"));
+  const std::string db = h.dir().File("flows.db");
+  const std::string files = h.dir().File("files");
+  for (const std::string& target : {"sqlite:" + db, "dir:" + files}) {
+    auto run = [&](std::vector<std::string> extra) {
+      std::vector<std::string> arguments = {"--sink", "demo=" + target, "--probe", "edge-1"};
+      arguments.insert(arguments.end(), extra.begin(), extra.end());
+      return h.Run(arguments);
+    };
+    ASSERT_EQ(run({}).status, 0) << target;
+    // A copy under another name is the same input.
+    const std::string copy = h.dir().File("copy.jsonl");
+    h.dir().Write("copy.jsonl", replay_testing::ReadFile(h.script_path()));
+    for (const std::string& script : {h.script_path(), copy}) {
+      auto refused = h.RunWith({"--plugin", KORVIA_PLUGIN_PATH, "--conf", h.conf_path(), "--events",
+                                script, "--sink", "demo=" + target});
+      EXPECT_EQ(refused.status, 1) << target;
+      EXPECT_NE(refused.err.find("holds the results of " + script + " already (run "),
+                std::string::npos)
+          << refused.err;
+      EXPECT_EQ(refused.out, "");
+    }
+    ASSERT_EQ(run({"--append"}).status, 0) << target;
+  }
+
+  // Both runs are listed, with their rows beside them in the view; the windows are indexed.
+  const std::vector<json> runs = ReadTable(db, "runs");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_LT(runs[0]["run_id"].get<std::string>(), runs[1]["run_id"].get<std::string>());
+  EXPECT_EQ(runs[1]["probe"], "edge-1");
+  const std::vector<json> joined = ReadTable(db, "type1_host_apps_runs");
+  ASSERT_EQ(joined.size(), 4u);
+  EXPECT_EQ(joined[0]["run_id"], runs[0]["run_id"]);
+  EXPECT_EQ(joined[3]["run_id"], runs[1]["run_id"]);
+  EXPECT_TRUE(joined[3].contains("run_started"));
+  EXPECT_EQ(ReadTable(db, "sqlite_master WHERE name = 'type1_host_apps_log_time'").size(), 1u);
+
+  // Reading the directory back says that two runs are added up; the CSV tells them apart.
+  auto summary = h.RunWith({"--read", files});
+  EXPECT_EQ(summary.status, 0);
+  EXPECT_NE(summary.err.find("come from 2 runs"), std::string::npos) << summary.err;
+  auto csv = h.RunWith({"--read", files, "--csv"});
+  std::set<std::string> csv_runs;
+  const std::regex run_cells("([0-9a-f-]{36}),edge-1,");
+  for (auto it = std::sregex_iterator(csv.out.begin(), csv.out.end(), run_cells);
+       it != std::sregex_iterator(); ++it)
+    csv_runs.insert((*it)[1]);
+  EXPECT_EQ(csv_runs.size(), 2u) << csv.out;
+}
+
+// A database from before runs had identities gains the columns; its rows keep none. A run that
+// stored nothing leaves no registration behind.
+TEST(RunIdentity, OlderTablesGainTheColumnsAndEmptyRunsLeaveNoTrace) {
+  testing_support::TempDir dir;
+  const std::string db = dir.File("old.db");
+  std::string error;
+  const json payload = json::parse(R"({"log_time_start": 5, "stats": [{"upload": 1}]})");
+  {
+    kdreplay::SqliteSink sink(db);
+    ASSERT_TRUE(sink.Open(error)) << error;
+    ASSERT_TRUE(sink.Write("s", "c", payload, 1, 1));
+    sink.Close();
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw,
+                         "DROP VIEW type1_host_apps_runs; "
+                         "ALTER TABLE type1_host_apps DROP COLUMN probe; "
+                         "ALTER TABLE type1_host_apps DROP COLUMN run_id",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+
+  kdreplay::RunIdentity run;
+  ASSERT_TRUE(kdreplay::MakeRunIdentity({db}, "p", false, run, error)) << error;
+  for (bool store : {false, true}) {
+    kdreplay::SqliteSink sink(db, run);
+    ASSERT_TRUE(sink.Open(error)) << error;
+    if (store) {
+      EXPECT_TRUE(sink.Write("s", "c", payload, 1, 1));
+    }
+    sink.Close();
+    EXPECT_EQ(ReadTable(db, "runs").size(), store ? 1u : 0u);
+  }
+  const std::vector<json> rows = ReadTable(db, "type1_host_apps");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_FALSE(rows[0].contains("run_id"));
+  EXPECT_EQ(rows[1]["run_id"], run.id);
+  kdreplay::SqliteSink again(db, run);
+  EXPECT_FALSE(again.Open(error));
 }
 
 }  // namespace

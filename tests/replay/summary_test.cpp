@@ -347,7 +347,7 @@ TEST(CsvTables, OneTablePerRecordTypeWithEveryMemberQuotedWhereNeeded) {
   kdreplay::CsvTables csv;
   json odd = Type1Row("10.0.0.1", 1, 2);
   odd["application_id"] = "a,\"b\"\nc";
-  csv.Add(Envelope({odd}), 1);
+  csv.Add(Envelope({odd}), 1, "run-a", "probe-a");
   json session = {{"clientMac", "020000000031"}, {"state", "NEW"}};
   csv.Add({{"apMac", "020000000001"}, {"flows", {session}}}, 7);
   json later = Type1Row("10.0.0.2", 3, 4);
@@ -357,12 +357,12 @@ TEST(CsvTables, OneTablePerRecordTypeWithEveryMemberQuotedWhereNeeded) {
   EXPECT_EQ(csv.left_out(), 1u);
   EXPECT_EQ(csv.Lines(),
             std::vector<std::string>(
-                {"log_time_start,log_time_end,application_id,download,local_ip,local_mac,packets,"
-                 "protocol_id,upload,extra",
-                 "1,2,\"a,\"\"b\"\"\nc\",2,10.0.0.1,02:00:00:00:00:10,5,37,1,",
-                 "1,2,3.youtube,4,10.0.0.2,02:00:00:00:00:10,5,37,3,\"[1,2]\"", "",
-                 "log_time_start,log_time_end,apMac,clientMac,state",
-                 ",,020000000001,020000000031,NEW"}));
+                {"log_time_start,log_time_end,run_id,probe,application_id,download,local_ip,"
+                 "local_mac,packets,protocol_id,upload,extra",
+                 "1,2,run-a,probe-a,\"a,\"\"b\"\"\nc\",2,10.0.0.1,02:00:00:00:00:10,5,37,1,",
+                 "1,2,,,3.youtube,4,10.0.0.2,02:00:00:00:00:10,5,37,3,\"[1,2]\"", "",
+                 "log_time_start,log_time_end,run_id,probe,apMac,clientMac,state",
+                 ",,,,020000000001,020000000031,NEW"}));
 }
 
 TEST(SummaryOptions, AreFlagsWithoutValues) {

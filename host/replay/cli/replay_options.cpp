@@ -177,6 +177,12 @@ const OptionSpec kOptions[] = {
      "                     payload); see docs/sinks.md\n"},
     {"--kafka-property", OptionSpec::kRepeated, AddKafkaProperty,
      "  --kafka-property KEY=VALUE   a librdkafka property for the kafka sinks (repeatable)\n"},
+    {"--probe", OptionSpec::kSingle, SetText<&Options::probe>,
+     "  --probe NAME       the name stored with every result, beside the run's ID\n"
+     "                     (default: the host name)\n"},
+    {"--append", OptionSpec::kFlag, SetFlag<&Options::append>,
+     "  --append           store the results of a file a dir: or sqlite: sink holds\n"
+     "                     already (otherwise such a run is refused)\n"},
     {"--debug", OptionSpec::kFlag, SetFlag<&Options::debug>,
      "  --debug            show the plugin's debug lines on standard error\n"},
     {"--summary", OptionSpec::kFlag, SetFlag<&Options::summary>,
@@ -210,6 +216,10 @@ const OptionSpec kOptions[] = {
      "  -i, --live IFACE      capture from an interface until SIGINT or SIGTERM, then stop\n"
      "                        cleanly (repeatable: one capture per interface)\n",
      "-i"},
+    {"--align", OptionSpec::kFlag, SetFlag<&Options::align>,
+     "  --align               start --live on the next multiple of log_interval since the\n"
+     "                        epoch, so that windows line up across probes (packets before\n"
+     "                        it are not counted)\n"},
     {"--filter", OptionSpec::kSingle, SetText<&Options::filter>,
      "  --filter EXPRESSION   capture filter in libpcap's filter language, for --pcap and\n"
      "                        --live (\"not port 22\", \"net 192.168.1.0/24\"); the words\n"
@@ -300,6 +310,10 @@ bool CheckRun(const Options& options, std::string& error) {
   if (inputs > 1) {
     error = !options.events.empty() ? "--events cannot be combined with --pcap or --live"
                                     : "--pcap cannot be combined with --live";
+    return false;
+  }
+  if (options.live.empty() && options.align) {
+    error = "--align applies to --live only";
     return false;
   }
   if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {

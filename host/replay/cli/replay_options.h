@@ -32,9 +32,12 @@ struct Options {
   // --kafka-property KEY=VALUE: librdkafka properties for every kafka sink, in order.
   std::vector<std::pair<std::string, std::string>> kafka_properties;
   bool debug = false;
+  std::string probe;    // --probe: stored with every result; empty: the host name
+  bool append = false;  // --append: store results of inputs a sink already holds
   // Capture input instead of a script (docs/capture.md).
   std::vector<std::string> pcaps;       // --pcap, replayed in this order
   std::vector<std::string> live;        // --live, captured together
+  bool align = false;                   // --align: live windows start on a window boundary
   std::string filter;                   // --filter, for --pcap and --live
   int snaplen = 0;                      // --snaplen; 0: the capture's default
   int buffer_mib = 0;                   // --buffer-size; 0: the capture's default

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <thread>
 #include <utility>
@@ -18,6 +19,13 @@
 namespace kdreplay {
 
 namespace {
+
+// The live trackers' clock (kdLiveCapture's).
+uint64_t WallMicroseconds() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
 
 // Hands the tracker's events to the plugin runner, naming the capture position for messages.
 class TrackerBridge : public kdCaptureEventTarget {
@@ -264,6 +272,36 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   return ok;
 }
 
+bool CaptureSource::StartWindows(bool align) {
+  if (live_.empty()) return true;
+  live_origin_us_ = WallMicroseconds();
+  const uint64_t window = options_.window_us;
+  if (!align || window == 0 || live_origin_us_ % window == 0) return true;
+  const uint64_t boundary = (live_origin_us_ / window + 1) * window;
+  const time_t seconds = static_cast<time_t>(boundary / 1'000'000);
+  tm calendar{};
+  char at[32] = "?";
+  if (gmtime_r(&seconds, &calendar) != nullptr) strftime(at, sizeof(at), "%H:%M:%S", &calendar);
+  Report(
+      "the first window starts at %s UTC, on a multiple of %llu s; packets before it are not "
+      "counted",
+      at, static_cast<unsigned long long>(window / 1'000'000));
+  std::vector<pollfd> waits;
+  for (auto& capture : live_) waits.push_back(pollfd{capture->SelectableFd(), POLLIN, 0});
+  uint64_t skipped = 0;
+  for (uint64_t now = live_origin_us_; now < boundary; now = WallMicroseconds()) {
+    if (InterruptRequested()) return false;
+    const uint64_t wait_ms = std::min<uint64_t>(200, (boundary - now + 999) / 1000);
+    poll(waits.data(), waits.size(), static_cast<int>(wait_ms));
+    for (auto& capture : live_) skipped += capture->Discard();
+  }
+  live_origin_us_ = boundary;
+  if (skipped != 0)
+    Report("%llu packets before the first window were not counted",
+           static_cast<unsigned long long>(skipped));
+  return true;
+}
+
 bool CaptureSource::PlayLive(EventTarget& target) {
   // One tracker per interface; all are served by this thread, which also delivers the events.
   std::vector<std::unique_ptr<TrackerBridge>> bridges;
@@ -277,7 +315,12 @@ bool CaptureSource::PlayLive(EventTarget& target) {
         target, name, [live] { return live->packets(); }, options_.max_flows));
     trackers.push_back(std::make_unique<kdFlowTracker>(
         TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
-    capture->Start(*trackers.back());
+    // The trackers' windows follow the plugin's, which starts just after their origin.
+    if (live_origin_us_ != 0) {
+      trackers.back()->Start(live_origin_us_);
+    } else {
+      capture->Start(*trackers.back());
+    }
     waits.push_back(pollfd{capture->SelectableFd(), POLLIN, 0});
   }
   for (auto& capture : live_)

@@ -54,10 +54,15 @@ class CaptureSource {
   // normally on SIGINT or SIGTERM and reports its packet counts.
   bool Play(EventTarget& target);
   // The plugin's reporting window: the tracker's updates span at most one window, one falls on
-  // every window's end (counted from the first packet of a file replay, from the start of a live
-  // capture), and there every flow still incomplete counts as complete, so that each packet is
-  // reported in the window that holds its capture time.
+  // every window's end (counted from a multiple of the window since the epoch in a file replay,
+  // from StartWindows in a live capture), and there every flow still incomplete counts as
+  // complete, so that each packet is reported in the window that holds its capture time.
   void FollowWindows(uint64_t window_us);
+  // Called just before the plugin starts, whose windows a live capture's trackers then follow.
+  // With align, waits for the next multiple of the window since the epoch (packets that arrive
+  // meanwhile are read and not counted; the wait is said and so is what it left out). False when
+  // SIGINT or SIGTERM ended the wait. Does nothing for files, whose time is the capture's.
+  bool StartWindows(bool align);
 
  private:
   // Puts the files in the order of their first packets (standard input keeps its place), saying
@@ -81,6 +86,7 @@ class CaptureSource {
   std::chrono::steady_clock::time_point started_;
   bool clock_started_ = false;
   uint64_t clock_origin_us_ = 0;
+  uint64_t live_origin_us_ = 0;  // wall time the live trackers' windows count from
   uint64_t latest_us_ = 0;
 };
 

@@ -23,7 +23,8 @@ std::string CsvCell(const json& value) {
   return quoted + "\"";
 }
 
-void CsvTables::Add(const json& payload, uint32_t record_type) {
+void CsvTables::Add(const json& payload, uint32_t record_type, const std::string& run,
+                    const std::string& probe) {
   try {
     std::vector<RecordRow> records;
     if (!ExtractRecordRows(payload, record_type, records) || records.empty() || records[0].nested) {
@@ -36,7 +37,7 @@ void CsvTables::Add(const json& payload, uint32_t record_type) {
     if (found == tables_.end()) {
       tables_.emplace_back(type, Table());
       found = tables_.end() - 1;
-      for (const char* column : {"log_time_start", "log_time_end"}) {
+      for (const char* column : {"log_time_start", "log_time_end", "run_id", "probe"}) {
         found->second.column_index[column] = found->second.columns.size();
         found->second.columns.push_back(column);
       }
@@ -44,6 +45,10 @@ void CsvTables::Add(const json& payload, uint32_t record_type) {
     json times = json::object();
     for (const char* member : {"log_time_start", "log_time_end"}) {
       if (payload.contains(member)) times[member] = payload[member];
+    }
+    if (!run.empty()) {
+      times["run_id"] = run;
+      times["probe"] = probe;
     }
     // The NAT log's sessions carry their payload's member, their address objects unspread.
     if (const kppSessionSpread* spread = records[0].layout->spread) {
@@ -102,7 +107,7 @@ CsvCollector::~CsvCollector() = default;
 void CsvCollector::Observe(const std::string& sink, const std::set<std::string>& channels,
                            const json& payload, uint32_t record_type) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (channel_.Reaches(sink, channels)) tables_.Add(payload, record_type);
+  if (channel_.Reaches(sink, channels)) tables_.Add(payload, record_type, run_, probe_);
 }
 
 std::vector<std::string> CsvCollector::Lines() const {

@@ -1,6 +1,7 @@
 // korvia-replay --csv: the flat rows of the payloads as CSV (RFC 4180), for a spreadsheet or a
 // database import. Each record type is a table of its own: a header line naming
-// log_time_start, log_time_end and every member its rows have (in order of first appearance),
+// log_time_start, log_time_end, run_id, probe (the run that stored the payload; empty when not
+// known) and every member its rows have (in order of first appearance),
 // then one line per row; tables are apart by an empty line. A value that holds a comma, quote
 // or line break is quoted; arrays (digests, tags) and objects are written as JSON text; an
 // absent member is an empty cell. The NAT session log gives one row per entry of "flows", with
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -22,9 +24,10 @@ namespace kdreplay {
 
 class CsvTables {
  public:
-  // Adds the rows of one payload, of record_type. Never throws; a payload of another layout is
-  // left out.
-  void Add(const nlohmann::json& payload, uint32_t record_type);
+  // Adds the rows of one payload, of record_type, stored by run on probe. Never throws; a payload
+  // of another layout is left out.
+  void Add(const nlohmann::json& payload, uint32_t record_type, const std::string& run = "",
+           const std::string& probe = "");
   // The tables as lines of text, in order of each record type's first payload.
   std::vector<std::string> Lines() const;
   // Payloads without flat rows (nested form, another layout).
@@ -46,7 +49,9 @@ class CsvTables {
 // channel that receives a payload, so that a payload sent to several channels counts once.
 class CsvCollector {
  public:
-  CsvCollector() = default;
+  // run and probe: the identity of the run whose payloads these are.
+  explicit CsvCollector(std::string run = "", std::string probe = "")
+      : run_(std::move(run)), probe_(std::move(probe)) {}
   CsvCollector(const CsvCollector&) = delete;
   CsvCollector& operator=(const CsvCollector&) = delete;
   ~CsvCollector();
@@ -58,6 +63,8 @@ class CsvCollector {
   uint64_t left_out() const;
 
  private:
+  const std::string run_;
+  const std::string probe_;
   mutable std::mutex lock_;
   FirstChannel channel_;
   CsvTables tables_;

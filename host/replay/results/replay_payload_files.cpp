@@ -123,13 +123,13 @@ bool ReadPayloadFile(const std::string& file, nlohmann::json& payload, std::stri
   return true;
 }
 
-uint32_t PayloadIndex::RecordTypeOf(const std::string& file) {
+IndexedFile PayloadIndex::Lookup(const std::string& file) {
   const size_t slash = file.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : file.substr(0, slash);
   const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
   auto found = directories_.find(directory);
   if (found == directories_.end()) {
-    found = directories_.emplace(directory, std::map<std::string, uint32_t>()).first;
+    found = directories_.emplace(directory, std::map<std::string, IndexedFile>()).first;
     std::ifstream in(directory + "/" + kPayloadIndexName);
     std::string line;
     while (std::getline(in, line)) {
@@ -141,11 +141,16 @@ uint32_t PayloadIndex::RecordTypeOf(const std::string& file) {
       if (listed == entry.end() || !listed->is_string() || type == entry.end() ||
           !type->is_number_unsigned())
         continue;
-      found->second[listed->get<std::string>()] = type->get<uint32_t>();
+      IndexedFile& indexed = found->second[listed->get<std::string>()];
+      indexed.record_type = type->get<uint32_t>();
+      auto run = entry.find("run");
+      auto probe = entry.find("probe");
+      if (run != entry.end() && run->is_string()) indexed.run = run->get<std::string>();
+      if (probe != entry.end() && probe->is_string()) indexed.probe = probe->get<std::string>();
     }
   }
-  auto type = found->second.find(name);
-  return type == found->second.end() ? 0 : type->second;
+  auto listed = found->second.find(name);
+  return listed == found->second.end() ? IndexedFile() : listed->second;
 }
 
 bool InTimeRange(const nlohmann::json& payload, int64_t from, int64_t to) {

@@ -23,15 +23,22 @@ bool ListPayloadFiles(const std::vector<std::string>& paths, std::vector<std::st
 // decoded.
 bool ReadPayloadFile(const std::string& file, nlohmann::json& payload, std::string& error);
 
-// The record types of payload files, as the index of each file's directory lists them (see
-// DirectorySink); the index is read once per directory.
+// What the index of a payload file's directory says of it.
+struct IndexedFile {
+  uint32_t record_type = 0;  // 0: not listed, or no type named
+  std::string run;           // the run that wrote it; empty: not said
+  std::string probe;
+};
+
+// The record types and runs of payload files, as the index of each file's directory lists them
+// (see DirectorySink); the index is read once per directory.
 class PayloadIndex {
  public:
-  // The record type file holds; 0 when its directory's index does not list it (or names no type).
-  uint32_t RecordTypeOf(const std::string& file);
+  IndexedFile Lookup(const std::string& file);
+  uint32_t RecordTypeOf(const std::string& file) { return Lookup(file).record_type; }
 
  private:
-  std::map<std::string, std::map<std::string, uint32_t>> directories_;  // directory: file: type
+  std::map<std::string, std::map<std::string, IndexedFile>> directories_;  // directory: file
 };
 
 // Whether payload's window starts in [from, to): a payload without log_time_start is only kept

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 
 #include "replay_json_fields.h"
 #include "replay_payload_encoding.h"
@@ -80,7 +81,8 @@ std::string SafeFileName(const std::string& name) {
   return safe;
 }
 
-DirectorySink::DirectorySink(const std::string& path) : path_(path) {
+DirectorySink::DirectorySink(const std::string& path, const RunIdentity& run)
+    : path_(path), run_(run) {
   // The components from the first that holds a "%" on are patterns; the last of them, when it
   // holds one, names files, the others directories.
   size_t slash = path.find_last_of('/');
@@ -163,7 +165,12 @@ bool DirectorySink::Prepare(std::string& error) {
 }
 
 bool DirectorySink::PrepareLocked(std::string& error) {
-  if (!prepared_) prepared_ = MakeDirectories(path_, error);
+  if (prepared_) return true;
+  if (!MakeDirectories(path_, error)) {
+    error = "cannot create directory " + error;
+    return false;
+  }
+  prepared_ = CheckEarlierRuns(error);
   return prepared_;
 }
 
@@ -193,16 +200,14 @@ bool DirectorySink::WriteFile(const std::string& directory, const std::string& f
   return ok;
 }
 
-bool DirectorySink::AddToIndex(const std::string& directory, const std::string& name,
-                               uint32_t record_type, std::string& error) {
-  const std::string index = directory + "/" + kPayloadIndexName;
+bool DirectorySink::AppendLine(const std::string& file, const nlohmann::json& line,
+                               std::string& error) {
   // One write of a whole line with O_APPEND: runs that share the directory never split a line.
-  int fd = open(index.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
-    error = index + ": " + strerror(errno);
+    error = file + ": " + strerror(errno);
     return false;
   }
-  nlohmann::json line = {{"file", name}, {"record_type", record_type}};
   bool ok =
       WriteAll(fd, line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
   int saved = errno;
@@ -210,8 +215,46 @@ bool DirectorySink::AddToIndex(const std::string& directory, const std::string& 
     ok = false;
     saved = errno;
   }
-  if (!ok) error = index + ": " + strerror(saved);
+  if (!ok) error = file + ": " + strerror(saved);
   return ok;
+}
+
+bool DirectorySink::CheckEarlierRuns(std::string& error) const {
+  if (run_.append) return true;
+  std::ifstream in(path_ + "/" + kRunIndexName);
+  std::string text;
+  while (std::getline(in, text)) {
+    const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
+    if (!line.is_object() || !line.contains("inputs") || !line["inputs"].is_array()) continue;
+    for (const nlohmann::json& earlier : line["inputs"]) {
+      if (!earlier.is_object()) continue;
+      const std::string fingerprint = earlier.value("fingerprint", "");
+      for (const RunInput& input : run_.inputs) {
+        if (input.fingerprint.empty() || input.fingerprint != fingerprint) continue;
+        error = path_ + " " +
+                AlreadyStoredMessage(input.name, line.value("run", ""), line.value("probe", ""));
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool DirectorySink::RegisterRun(std::string& error) {
+  if (registered_) return true;
+  nlohmann::json inputs = nlohmann::json::array();
+  for (const RunInput& input : run_.inputs) {
+    nlohmann::json entry = {{"name", input.name}};
+    if (!input.fingerprint.empty()) entry["fingerprint"] = input.fingerprint;
+    inputs.push_back(std::move(entry));
+  }
+  registered_ = AppendLine(path_ + "/" + kRunIndexName,
+                           {{"run", run_.id},
+                            {"probe", run_.probe},
+                            {"started", run_.started},
+                            {"inputs", std::move(inputs)}},
+                           error);
+  return registered_;
 }
 
 bool DirectorySink::Write(const std::string& sink, const std::string& channel,
@@ -230,8 +273,15 @@ bool DirectorySink::Write(const std::string& sink, const std::string& channel,
     // A failed write still uses up its number, so that a gap shows the lost payload.
     uint64_t sequence = NextSequence(directory, stem);
     std::string name = stem + "-" + std::to_string(sequence) + encoded.extension;
-    return WriteFile(directory, directory + "/" + name, encoded.bytes, error) &&
-           AddToIndex(directory, name, record_type, error);
+    nlohmann::json listed = {{"file", name}, {"record_type", record_type}};
+    if (!run_.id.empty()) {
+      listed["run"] = run_.id;
+      listed["probe"] = run_.probe;
+    }
+    // The run is listed before its first file, so that no file names a run the list lacks.
+    return (run_.id.empty() || RegisterRun(error)) &&
+           WriteFile(directory, directory + "/" + name, encoded.bytes, error) &&
+           AppendLine(directory + "/" + kPayloadIndexName, listed, error);
   } catch (const std::exception& e) {
     error = e.what();
     return false;

@@ -14,7 +14,10 @@
 //
 // Each file written is then listed in the directory's index (kPayloadIndexName,
 // replay_record_type.h), so that a reader knows which record type a file holds without guessing
-// it from its members (0 when the plugin did not say).
+// it from its members (0 when the plugin did not say), and which run wrote it ("run", "probe").
+// The runs list (kRunIndexName) in PATH itself, before any pattern, has one line per run that
+// wrote there: {"run", "probe", "started", "inputs": [{"name", "fingerprint"}]}. A sink whose
+// runs list names one of its run's inputs refuses to write (unless the run says append).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "replay_record_type.h"
+#include "replay_run_identity.h"
 
 namespace kdreplay {
 
@@ -33,18 +37,23 @@ namespace kdreplay {
 // multi-byte UTF-8 character becomes one "_"), cut to kMaxSafeName characters. The result never
 // contains "/" and so never leaves the directory it is used in.
 constexpr size_t kMaxSafeName = 100;
+
+// The runs list of a dir sink's directory.
+constexpr const char* kRunIndexName = ".korvia-runs.jsonl";
 std::string SafeFileName(const std::string& name);
 
 class DirectorySink {
  public:
-  explicit DirectorySink(const std::string& path);
+  // A run without an ID (tests) lists no run.
+  explicit DirectorySink(const std::string& path, const RunIdentity& run = {});
   DirectorySink(const DirectorySink&) = delete;
   DirectorySink& operator=(const DirectorySink&) = delete;
 
   const std::string& path() const { return path_; }
 
-  // Creates the directory and its parents if missing. False with a reason in error otherwise.
-  // The first Write does it when Prepare was not called.
+  // Creates the directory and its parents if missing and checks that no earlier run wrote the
+  // results of this run's inputs there. False with a reason in error otherwise. The first Write
+  // does it when Prepare was not called.
   bool Prepare(std::string& error);
 
   // Writes one payload, whose records are of record_type, and lists it in the index. False, with
@@ -60,13 +69,16 @@ class DirectorySink {
   std::string Directory(const nlohmann::json& payload) const;
   bool WriteFile(const std::string& directory, const std::string& final_name,
                  const std::string& bytes, std::string& error);
-  bool AddToIndex(const std::string& directory, const std::string& name, uint32_t record_type,
-                  std::string& error);
+  bool AppendLine(const std::string& file, const nlohmann::json& line, std::string& error);
+  bool CheckEarlierRuns(std::string& error) const;
+  bool RegisterRun(std::string& error);
 
   std::string Stem(const std::string& sink, const std::string& channel,
                    const nlohmann::json& payload) const;
 
-  std::string path_;               // the directory made by Prepare, before any pattern
+  std::string path_;  // the directory made by Prepare, before any pattern
+  const RunIdentity run_;
+  bool registered_ = false;        // the run is in the runs list
   std::string directory_pattern_;  // directory components with conversions; empty: none
   std::string pattern_;            // file-name pattern with the window's start time; empty: none
   std::mutex lock_;

@@ -41,11 +41,12 @@ rd_kafka_vu_t Bytes(rd_kafka_vtype_t type, const std::string& bytes) {
 
 KafkaSink::KafkaSink(std::string brokers, std::string topic,
                      std::vector<std::pair<std::string, std::string>> properties,
-                     std::chrono::milliseconds flush_timeout)
+                     std::chrono::milliseconds flush_timeout, RunIdentity run)
     : brokers_(std::move(brokers)),
       topic_(std::move(topic)),
       properties_(std::move(properties)),
-      flush_timeout_(flush_timeout) {}
+      flush_timeout_(flush_timeout),
+      run_(std::move(run)) {}
 
 KafkaSink::~KafkaSink() {
   Close();
@@ -93,6 +94,14 @@ bool KafkaSink::Write(const std::string& sink, const std::string& channel, const
     values[0].u.cstr = topic_.c_str();
     values[1].u.i = RD_KAFKA_MSG_F_COPY;
     values[4].u.header = {"flags", flag_text.data(), static_cast<ssize_t>(flag_text.size())};
+    if (!run_.id.empty()) {
+      for (const auto& [name, text] :
+           {std::pair<const char*, const std::string*>{"run_id", &run_.id},
+            {"probe", &run_.probe}}) {
+        values.push_back(Value(RD_KAFKA_VTYPE_HEADER));
+        values.back().u.header = {name, text->data(), static_cast<ssize_t>(text->size())};
+      }
+    }
     auto start = payload.find("log_time_start");
     if (start != payload.end() && start->is_number_integer()) {
       values.push_back(Value(RD_KAFKA_VTYPE_TIMESTAMP));

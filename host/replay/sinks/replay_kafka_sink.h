@@ -2,8 +2,10 @@
 //
 // The message value is the payload encoded as the dispatch flags say (replay_payload_encoding.h),
 // its key "SINK/CHANNEL", its timestamp the payload's "log_time_start" (in milliseconds; the
-// time of sending for the NAT session log, which has none), and its header "flags" the dispatch
-// flags in decimal, so that a consumer of a shared topic can decode it.
+// time of sending for the NAT session log, which has none), its header "flags" the dispatch
+// flags in decimal, so that a consumer of a shared topic can decode it, and its headers "run_id"
+// and "probe" the run's identity (when it has one). A topic keeps no list of runs: a consumer
+// tells a second replay of the same input by its run ID.
 //
 // Messages are queued and sent in the background; while the brokers are unreachable they wait
 // in librdkafka's queue (its queue.buffering.max.* properties bound it) and the run goes on. A
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "replay_payload_sink.h"
+#include "replay_run_identity.h"
 
 struct rd_kafka_s;
 
@@ -33,7 +36,7 @@ class KafkaSink : public PayloadSink {
   // properties: librdkafka configuration, applied in order after bootstrap.servers = brokers.
   KafkaSink(std::string brokers, std::string topic,
             std::vector<std::pair<std::string, std::string>> properties,
-            std::chrono::milliseconds flush_timeout = kFlushTimeout);
+            std::chrono::milliseconds flush_timeout = kFlushTimeout, RunIdentity run = {});
   KafkaSink(const KafkaSink&) = delete;
   KafkaSink& operator=(const KafkaSink&) = delete;
   ~KafkaSink() override;
@@ -54,6 +57,7 @@ class KafkaSink : public PayloadSink {
   const std::string topic_;
   const std::vector<std::pair<std::string, std::string>> properties_;
   const std::chrono::milliseconds flush_timeout_;
+  const RunIdentity run_;
 
   std::mutex produce_lock_;  // Write against Close
   rd_kafka_s* producer_ = nullptr;

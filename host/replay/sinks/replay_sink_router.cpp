@@ -21,16 +21,18 @@ using nlohmann::json;
 
 PayloadRouter::PayloadRouter(
     const std::map<std::string, SinkTarget>& sinks, LineWriter& out, bool pretty,
-    const std::vector<std::pair<std::string, std::string>>& kafka_properties)
+    const std::vector<std::pair<std::string, std::string>>& kafka_properties,
+    const RunIdentity& run)
     : out_(out), pretty_(pretty) {
   for (const auto& [name, target] : sinks) {
     if (target.kind != SinkTarget::Kind::kStdout) counts_[name];  // each reports at Close
     if (target.kind == SinkTarget::Kind::kDirectory)
-      directories_[name] = std::make_shared<DirectorySink>(target.path);
+      directories_[name] = std::make_shared<DirectorySink>(target.path, run);
     if (target.kind == SinkTarget::Kind::kSqlite)
-      stores_[name] = std::make_unique<SqliteSink>(target.path);
+      stores_[name] = std::make_unique<SqliteSink>(target.path, run);
     if (target.kind == SinkTarget::Kind::kKafka)
-      stores_[name] = std::make_unique<KafkaSink>(target.brokers, target.topic, kafka_properties);
+      stores_[name] = std::make_unique<KafkaSink>(target.brokers, target.topic, kafka_properties,
+                                                  KafkaSink::kFlushTimeout, run);
   }
 }
 
@@ -45,7 +47,7 @@ bool PayloadRouter::Prepare(std::string& error, const std::set<std::string>& lat
   for (auto& entry : directories_) {
     if (later.count(entry.first) > 0) continue;
     if (!entry.second->Prepare(error)) {
-      error = "sink " + Describe(entry.first) + ": cannot create directory " + error;
+      error = "sink " + Describe(entry.first) + ": " + error;
       return false;
     }
     struct stat info;

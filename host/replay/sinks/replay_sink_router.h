@@ -5,7 +5,8 @@
 // lines), or one file per dispatch into a directory, or into a PayloadSink (an SQLite database,
 // a Kafka topic).
 // Sinks not named go to standard output. A dispatch to several channels is written once per
-// channel. A payload that a dir: or sqlite: sink cannot store is reported, the first of each sink
+// channel. Every sink that stores payloads keeps run's identity beside them. A payload that a
+// dir: or sqlite: sink cannot store is reported, the first of each sink
 // with its cause, and counted, and the run goes on; at Close every such sink (and a kafka: one)
 // reports how many payloads it stored and lost. A line standard output refuses stops the run.
 #pragma once
@@ -25,6 +26,7 @@
 #include "replay_dispatch_observer.h"
 #include "replay_line_writer.h"
 #include "replay_payload_sink.h"
+#include "replay_run_identity.h"
 #include "replay_sink_target.h"
 
 namespace kdreplay {
@@ -33,7 +35,8 @@ class PayloadRouter {
  public:
   PayloadRouter(const std::map<std::string, SinkTarget>& sinks, LineWriter& out,
                 bool pretty = false,
-                const std::vector<std::pair<std::string, std::string>>& kafka_properties = {});
+                const std::vector<std::pair<std::string, std::string>>& kafka_properties = {},
+                const RunIdentity& run = {});
   PayloadRouter(const PayloadRouter&) = delete;
   PayloadRouter& operator=(const PayloadRouter&) = delete;
   ~PayloadRouter();

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <ctime>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -22,6 +24,16 @@ const std::pair<const char*, const char*> kContextColumns[] = {{"sink", "TEXT"},
                                                                {"channel", "TEXT"},
                                                                {"log_time_start", "INTEGER"},
                                                                {"log_time_end", "INTEGER"}};
+// The columns after them: the run's identity. They came later, so a table of an older database
+// gains them at its end rather than being refused.
+const std::pair<const char*, const char*> kRunColumns[] = {{"run_id", "TEXT"}, {"probe", "TEXT"}};
+
+// Every run that stored rows, and the inputs it replayed.
+const char* const kRunTables[] = {
+    "CREATE TABLE IF NOT EXISTS runs (run_id TEXT PRIMARY KEY, probe TEXT, started INTEGER, "
+    "ended INTEGER, inputs TEXT)",
+    "CREATE TABLE IF NOT EXISTS run_inputs (run_id TEXT, input TEXT, fingerprint TEXT)",
+    "CREATE INDEX IF NOT EXISTS run_inputs_fingerprint ON run_inputs (fingerprint)"};
 
 const char* DeclaredType(TableColumn::Type type) {
   switch (type) {
@@ -41,6 +53,7 @@ std::vector<std::pair<std::string, std::string>> WantedColumns(const RecordTable
   for (const auto& column : kContextColumns) columns.emplace_back(column.first, column.second);
   for (const TableColumn& column : table.columns)
     columns.emplace_back(column.name, DeclaredType(column.type));
+  for (const auto& column : kRunColumns) columns.emplace_back(column.first, column.second);
   return columns;
 }
 
@@ -81,7 +94,8 @@ struct Statement {
 
 }  // namespace
 
-SqliteSink::SqliteSink(std::string path) : path_(std::move(path)) {}
+SqliteSink::SqliteSink(std::string path, const RunIdentity& run)
+    : path_(std::move(path)), run_(run) {}
 
 SqliteSink::~SqliteSink() {
   Close();
@@ -116,7 +130,19 @@ bool SqliteSink::CheckOrCreateTable(int type, std::string& error) {
     std::string sql = "CREATE TABLE " + Quoted(table.name) + " (";
     for (size_t i = 0; i < wanted.size(); ++i)
       sql += (i == 0 ? "" : ", ") + Quoted(wanted[i].first) + " " + wanted[i].second;
-    return Execute(sql + ")", error);
+    if (!Execute(sql + ")", error)) return false;
+    present = wanted;
+  }
+  // A table written before runs had identities: its rows keep null ones.
+  const size_t older = wanted.size() - std::size(kRunColumns);
+  if (present.size() == older && std::equal(present.begin(), present.end(), wanted.begin())) {
+    for (size_t i = older; i < wanted.size(); ++i) {
+      if (!Execute("ALTER TABLE " + Quoted(table.name) + " ADD COLUMN " + Quoted(wanted[i].first) +
+                       " " + wanted[i].second,
+                   error))
+        return false;
+      present.push_back(wanted[i]);
+    }
   }
   for (size_t i = 0; i < std::max(present.size(), wanted.size()); ++i) {
     auto shown = [](const std::vector<std::pair<std::string, std::string>>& columns, size_t at) {
@@ -129,7 +155,80 @@ bool SqliteSink::CheckOrCreateTable(int type, std::string& error) {
             shown(wanted, i) + "); the table is left as it is: use another database";
     return false;
   }
-  return true;
+  // Queries select windows by time; the view puts each row beside its run.
+  const std::string name = table.name;
+  return Execute("CREATE INDEX IF NOT EXISTS " + Quoted(name + "_log_time") + " ON " +
+                     Quoted(name) + " (log_time_start, log_time_end)",
+                 error) &&
+         Execute("CREATE VIEW IF NOT EXISTS " + Quoted(name + "_runs") + " AS SELECT " +
+                     Quoted(name) +
+                     ".*, runs.started AS run_started, runs.ended AS run_ended, runs.inputs AS "
+                     "run_inputs FROM " +
+                     Quoted(name) + " LEFT JOIN runs USING (run_id)",
+                 error);
+}
+
+bool SqliteSink::RegisterRun(std::string& error) {
+  if (run_.id.empty()) return true;
+  // Checked and registered in one transaction, so that two runs of one file cannot both pass.
+  if (!Execute("BEGIN IMMEDIATE", error)) return false;
+  auto fail = [this] {
+    std::string ignored;
+    Execute("ROLLBACK", ignored);
+    return false;
+  };
+  Statement find;
+  if (sqlite3_prepare_v2(db_,
+                         "SELECT runs.run_id, runs.probe FROM run_inputs JOIN runs USING (run_id) "
+                         "WHERE fingerprint = ? ORDER BY runs.run_id LIMIT 1",
+                         -1, &find.handle, nullptr) != SQLITE_OK) {
+    error = sqlite3_errmsg(db_);
+    return fail();
+  }
+  for (const RunInput& input : run_.inputs) {
+    if (run_.append || input.fingerprint.empty()) continue;
+    sqlite3_reset(find.handle);
+    Bind(find.handle, 1, input.fingerprint);
+    if (sqlite3_step(find.handle) != SQLITE_ROW) continue;
+    auto text = [&find](int column) {
+      const unsigned char* value = sqlite3_column_text(find.handle, column);
+      return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
+    };
+    error = path_ + " " + AlreadyStoredMessage(input.name, text(0), text(1));
+    return fail();
+  }
+  if (!InsertRun()) {
+    error = sqlite3_errmsg(db_);
+    return fail();
+  }
+  return Execute("COMMIT", error) || fail();
+}
+
+bool SqliteSink::InsertRun() {
+  json names = json::array();
+  for (const RunInput& input : run_.inputs) names.push_back(input.name);
+  Statement insert_run;
+  Statement insert_input;
+  bool ok = sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO runs VALUES (?, ?, ?, NULL, ?)", -1,
+                               &insert_run.handle, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db_, "INSERT INTO run_inputs VALUES (?, ?, ?)", -1,
+                               &insert_input.handle, nullptr) == SQLITE_OK;
+  ok = ok &&
+       (Bind(insert_run.handle, 1, run_.id) | Bind(insert_run.handle, 2, run_.probe) |
+        Bind(insert_run.handle, 3, run_.started) | Bind(insert_run.handle, 4, names.dump())) ==
+           SQLITE_OK &&
+       sqlite3_step(insert_run.handle) == SQLITE_DONE;
+  // Another sink on the same database may have registered the run already.
+  const bool inserted = ok && sqlite3_changes(db_) > 0;
+  for (const RunInput& input : run_.inputs) {
+    if (!ok || !inserted) break;
+    sqlite3_reset(insert_input.handle);
+    ok = (Bind(insert_input.handle, 1, run_.id) | Bind(insert_input.handle, 2, input.name) |
+          Bind(insert_input.handle, 3,
+               input.fingerprint.empty() ? json() : json(input.fingerprint))) == SQLITE_OK &&
+         sqlite3_step(insert_input.handle) == SQLITE_DONE;
+  }
+  return ok;
 }
 
 bool SqliteSink::Open(std::string& error) {
@@ -147,10 +246,12 @@ bool SqliteSink::Open(std::string& error) {
   // payload across a crash of the program.
   bool ok =
       Execute("PRAGMA journal_mode=WAL", error) && Execute("PRAGMA synchronous=NORMAL", error);
+  for (const char* sql : kRunTables) ok = ok && Execute(sql, error);
   for (uint32_t type = 1; ok && type <= kppRecordTypeCount(); ++type)
     ok = CheckOrCreateTable(static_cast<int>(type), error);
+  ok = ok && RegisterRun(error);
   if (!ok) {
-    error = path_ + ": " + error;
+    if (error.compare(0, path_.size(), path_) != 0) error = path_ + ": " + error;
     sqlite3_close(db_);
     db_ = nullptr;
   }
@@ -183,8 +284,9 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
       sqlite3_finalize(insert.handle);
       insert.handle = nullptr;
       std::string sql = "INSERT INTO " + Quoted(row.table->name) + " VALUES (?";
-      for (size_t i = 1; i < row.table->columns.size() + std::size(kContextColumns); ++i)
-        sql += ",?";
+      const size_t columns =
+          std::size(kContextColumns) + row.table->columns.size() + std::size(kRunColumns);
+      for (size_t i = 1; i < columns; ++i) sql += ",?";
       failed =
           sqlite3_prepare_v2(db_, (sql + ")").c_str(), -1, &insert.handle, nullptr) != SQLITE_OK;
       if (failed) break;
@@ -195,6 +297,10 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
              Bind(insert.handle, 3, times[0]) | Bind(insert.handle, 4, times[1]);
     for (size_t i = 0; i < row.values.size(); ++i)
       rc |= Bind(insert.handle, static_cast<int>(i + 5), row.values[i]);
+    const int after = static_cast<int>(row.table->columns.size() + 5);
+    const json id = run_.id.empty() ? json() : json(run_.id);
+    const json probe = run_.id.empty() ? json() : json(run_.probe);
+    rc |= Bind(insert.handle, after, id) | Bind(insert.handle, after + 1, probe);
     failed = rc != SQLITE_OK || sqlite3_step(insert.handle) != SQLITE_DONE;
     if (failed) break;
   }
@@ -209,6 +315,7 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
     Execute("ROLLBACK", ignored);
     return false;
   }
+  stored_ = true;
   return true;
 }
 
@@ -231,6 +338,28 @@ bool SqliteSink::Write(const std::string& sink, const std::string& channel, cons
 
 uint64_t SqliteSink::Close() {
   std::lock_guard<std::mutex> guard(lock_);
+  if (db_ != nullptr && !run_.id.empty()) {
+    // A run that stored nothing leaves no trace, so that it does not stand in the way of the
+    // run that replays its inputs again. Another sink on the database may have removed the
+    // registration of a run this one stored rows of: it is made again.
+    const std::string id = "'" + run_.id + "'";
+    std::string ignored;
+    if (stored_) {
+      if (Execute("BEGIN IMMEDIATE", ignored)) {
+        if (InsertRun()) {
+          Execute(
+              "UPDATE runs SET ended = " + std::to_string(time(nullptr)) + " WHERE run_id = " + id,
+              ignored);
+        }
+        Execute("COMMIT", ignored);
+      }
+    } else {
+      Execute("DELETE FROM run_inputs WHERE run_id = " + id + " AND run_id IN (SELECT run_id " +
+                  "FROM runs WHERE ended IS NULL)",
+              ignored);
+      Execute("DELETE FROM runs WHERE run_id = " + id + " AND ended IS NULL", ignored);
+    }
+  }
   if (db_ != nullptr) sqlite3_close(db_);
   db_ = nullptr;
   return 0;
