@@ -295,6 +295,9 @@ bool CaptureSource::StartWindows(bool align) {
     poll(waits.data(), waits.size(), static_cast<int>(wait_ms));
     for (auto& capture : live_) skipped += capture->Discard();
   }
+  // time() reads a coarser clock that may still show the second before; the plugin stamps its
+  // first window with it.
+  while (time(nullptr) < seconds) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   live_origin_us_ = boundary;
   if (skipped != 0)
     Report("%llu packets before the first window were not counted",
