@@ -2,7 +2,12 @@
 
 #include <net/if.h>
 #include <pcap/pcap.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <exception>
 
@@ -48,13 +53,30 @@ void OnLivePacket(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 
 }  // namespace
 
+kdLinkState kdQueryLink(const std::string& iface) {
+  kdLinkState state;
+  if (iface.size() >= IFNAMSIZ) return state;
+  // Any socket answers interface requests; a local one needs no capability.
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return state;
+  ifreq request{};
+  memcpy(request.ifr_name, iface.c_str(), iface.size());
+  if (ioctl(fd, SIOCGIFINDEX, &request) == 0) {
+    state.exists = true;
+    state.index = static_cast<uint32_t>(request.ifr_ifindex);
+    if (ioctl(fd, SIOCGIFFLAGS, &request) == 0) state.up = (request.ifr_flags & IFF_UP) != 0;
+  }
+  close(fd);
+  return state;
+}
+
 kdLiveCapture::~kdLiveCapture() {
   if (handle_ != nullptr) pcap_close(handle_);
 }
 
 bool kdLiveCapture::Open(const std::string& iface, const kdLiveCaptureOptions& options,
-                         std::string& error, bool& filter_error) {
-  filter_error = false;
+                         std::string& error, Failure& failure) {
+  failure = Failure::kRefused;
   char message[PCAP_ERRBUF_SIZE] = "";
   pcap_t* handle = pcap_create(iface.c_str(), message);
   if (handle == nullptr) {
@@ -70,6 +92,8 @@ bool kdLiveCapture::Open(const std::string& iface, const kdLiveCaptureOptions& o
   pcap_set_buffer_size(handle, options.buffer_mib * 1024 * 1024);
   int rc = pcap_activate(handle);
   if (rc < 0) {
+    if (rc == PCAP_ERROR_NO_SUCH_DEVICE || rc == PCAP_ERROR_IFACE_NOT_UP)
+      failure = Failure::kUnavailable;
     error = HandleError(handle, rc);
     pcap_close(handle);
     return false;
@@ -78,7 +102,7 @@ bool kdLiveCapture::Open(const std::string& iface, const kdLiveCaptureOptions& o
     bpf_program program{};
     bool compiled =
         pcap_compile(handle, &program, options.filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0;
-    filter_error = !compiled;
+    if (!compiled) failure = Failure::kFilter;
     if (!compiled || pcap_setfilter(handle, &program) != 0) {
       error = pcap_geterr(handle);
       if (compiled) pcap_freecode(&program);
@@ -97,6 +121,9 @@ bool kdLiveCapture::Open(const std::string& iface, const kdLiveCaptureOptions& o
   iface_ = iface;
   unsigned index = if_nametoindex(iface.c_str());
   index_ = index == 0 ? 0xFFFFFFFFu : index;
+  packets_ = 0;
+  dropped_ = 0;
+  failure = Failure::kNone;
   return true;
 }
 

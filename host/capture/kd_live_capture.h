@@ -28,8 +28,24 @@ struct kdLiveCaptureCounters {
   uint64_t interface_dropped = 0;  // dropped by the interface or its driver
 };
 
+// What the system says of an interface at the moment.
+struct kdLinkState {
+  bool exists = false;
+  bool up = false;     // administratively up (IFF_UP)
+  uint32_t index = 0;  // the interface index, when it exists
+};
+kdLinkState kdQueryLink(const std::string& iface);
+
 class kdLiveCapture {
  public:
+  // Why Open failed.
+  enum class Failure {
+    kNone,
+    kUnavailable,  // no such interface, or it is down: it may be there later
+    kFilter,       // libpcap refuses the filter expression
+    kRefused,      // anything else: no permission, no packet sockets, ...
+  };
+
   // The kernel hands a block of packets over when it is full or this long after its first
   // packet: after a stop, waiting this long once more collects what arrived before it.
   static constexpr int kBlockTimeoutMs = 100;
@@ -40,9 +56,9 @@ class kdLiveCapture {
   ~kdLiveCapture();
 
   // Opens the interface in promiscuous mode. False, with the reason in error (no such device,
-  // no permission), when it cannot. filter_error tells apart a filter expression libpcap refuses.
+  // no permission) and its kind in failure, when it cannot.
   bool Open(const std::string& iface, const kdLiveCaptureOptions& options, std::string& error,
-            bool& filter_error);
+            Failure& failure);
   const std::string& Name() const { return iface_; }
   int LinkType() const;
   // The interface index, or kdInterface::kNoIndex.

@@ -65,6 +65,7 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   capture.max_flows = options.max_flows;
   capture.count = options.count;
   capture.duration = options.duration;
+  capture.give_up = options.give_up;
   capture.realtime = options.realtime;
   capture.progress = options.progress;
   return capture;
@@ -109,14 +110,14 @@ int OpenInput(const Options& options, Input& input) {
       error = e.what();
     }
     Report("%s", error.c_str());
-    return kExitFailure;
+    return kExitConfigRefused;
   }
   input.capture = std::make_unique<CaptureSource>(MakeCaptureOptions(options));
   bool filter_error = false;
   if (input.capture->Open(error, filter_error)) return kExitOk;
   Report("%s", error.c_str());
   // A filter libpcap refuses is a mistake on the command line.
-  return filter_error ? kExitUsage : kExitFailure;
+  return filter_error ? kExitUsage : kExitConfigRefused;
 }
 
 // The plugin named on the command line, or the one beside the program.
@@ -150,11 +151,11 @@ int PlayThroughPlugin(const Options& options, Input& input, const std::string& p
   std::string error;
   if (!runner.Start(plugin_path, options.conf, error)) {
     Report("%s", error.c_str());
-    return kExitFailure;
+    return kExitConfigRefused;
   }
   if (conf.parsed() && FailsLateInLoad(conf.document())) {
     Report("%s: %s", options.conf.c_str(), PluginRunner::kLoadFailed);
-    return kExitFailure;
+    return kExitConfigRefused;
   }
   if (input.capture) {
     completed = input.capture->Play(runner);
@@ -190,9 +191,9 @@ int RunReplay(const Options& options) {
   Input input;
   const int opened = OpenInput(options, input);
   if (opened != kExitOk) return opened;
-  if (!CheckConf(options.conf, input.script.rewrites_conf)) return kExitFailure;
+  if (!CheckConf(options.conf, input.script.rewrites_conf)) return kExitConfigRefused;
   std::string plugin_path;
-  if (!PluginPath(options, plugin_path)) return kExitFailure;
+  if (!PluginPath(options, plugin_path)) return kExitConfigRefused;
 
   const PluginConf conf = IsOurPlugin(plugin_path) ? PluginConf::Read(options.conf) : PluginConf();
   // The directory of a sink the configuration lacks is made only if a reload adds the sink.
@@ -218,7 +219,7 @@ int RunReplay(const Options& options) {
                        options.kafka_properties, run);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
-    return kExitFailure;
+    return kExitConfigRefused;
   }
   kdInstance instance;
   PluginRunner runner(instance, out, options.tag);
@@ -240,7 +241,11 @@ int RunReplay(const Options& options) {
   router.Detach();
   router.Close();
   WriteResults(options, summary, csv, out);
+  if (input.capture && input.capture->GaveUp()) return kExitInputsLost;
   if (!completed || router.failures() > 0 || out.failures() > 0) return kExitFailure;
+  // A service manager stops a live capture so: what the plugin raised was reported on the way,
+  // and any other status would mark a cleanly stopped service as failed.
+  if (!options.live.empty() && StoppedBySignal()) return kExitOk;
   return runner.HadPluginErrors() ? kExitPluginErrors : kExitOk;
 }
 

@@ -641,13 +641,13 @@ TEST(ReplayCapture, UnreadableFilesStopTheRunBeforeAnything) {
   harness.SetConf(Type2Conf());
   std::string text = harness.dir().Write("notes.pcap", "not a capture\n");
   ReplayResult result = ReplayFiles(harness, {DataFile("ssh.pcap"), text});
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 6);
   EXPECT_NE(result.err.find("notes.pcap"), std::string::npos) << result.err;
   EXPECT_TRUE(result.Dispatches().empty());  // not even the first file was replayed
 
   std::string missing = harness.dir().File("missing.pcap");
   result = ReplayFiles(harness, {missing});
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 6);
   EXPECT_NE(result.err.find("korvia-replay: " + missing + ": No such file"), std::string::npos)
       << result.err;
 }

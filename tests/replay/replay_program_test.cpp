@@ -108,7 +108,7 @@ TEST(ReplayProgram, BadLineIsReportedWithItsNumberAndNothingIsDispatched) {
   h.SetScript("# first a comment\n\n" + good.dump() + "\n{\"event\": \"status\"}\n" + bad.dump() +
               "\n" + good.dump() + "\n");
   ReplayResult result = h.Run();
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 6);
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find(h.script_path() + ":5:"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("flows[0].prot_a"), std::string::npos) << result.err;
@@ -120,7 +120,7 @@ TEST(ReplayProgram, HostileLinesAreRefusedCleanly) {
   ReplayHarness h;
   h.SetScript("{\"event\": \"status\"}\n" + std::string(100000, '[') + "\n");
   ReplayResult result = h.Run();
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 6);
   EXPECT_NE(result.err.find(":2: JSON nested deeper than 128 levels"), std::string::npos)
       << result.err;
   EXPECT_EQ(result.out, "");
@@ -279,7 +279,7 @@ TEST(ReplayProgram, ConfigurationMistakesAreCaughtBeforeTheRun) {
        {"{ not json", R"({"format": "csv"})", R"({"criteria": ["no_such_field == 1"]})"}) {
     h.dir().Write("conf.json", bad);
     ReplayResult result = h.Run();
-    EXPECT_EQ(result.status, 1) << bad;
+    EXPECT_EQ(result.status, 6) << bad;
     EXPECT_NE(result.err.find(h.conf_path() + ": the plugin cannot load this configuration"),
               std::string::npos)
         << result.err;
@@ -398,8 +398,11 @@ TEST(ReplayProgram, UsageErrorsExitWithTwo) {
   EXPECT_EQ(version.out, "korvia-replay 1.2.8\n");
 }
 
-TEST(ReplayProgram, FailuresBeforeTheRunExitWithOne) {
+// What a restart would only repeat has a status of its own (6), apart from failures while running
+// (1), so that a service manager restarts only after those.
+TEST(ReplayProgram, FailuresBeforeTheRunExitWithSix) {
   ReplayHarness h;
+  h.SetConf(ConfWithChannel());
   h.SetScript({{{"event", "status"}}});
   struct Case {
     std::vector<std::string> arguments;
@@ -418,9 +421,12 @@ TEST(ReplayProgram, FailuresBeforeTheRunExitWithOne) {
             "plugin refused"},
            {{"--plugin", KORVIA_NULL_FACTORY_PLUGIN_PATH, "--conf", h.conf_path(), "--events",
              h.script_path()},
-            "factory returned no plugin"}}) {
+            "factory returned no plugin"},
+           {{"--plugin", KORVIA_PLUGIN_PATH, "--conf", h.conf_path(), "--events", h.script_path(),
+             "--sink", "sink=dir:" + h.conf_path() + "/payloads"},
+            "cannot create directory"}}) {
     ReplayResult result = h.RunWith(c.arguments);
-    EXPECT_EQ(result.status, 1) << c.message;
+    EXPECT_EQ(result.status, 6) << c.message;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }

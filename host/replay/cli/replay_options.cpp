@@ -230,6 +230,10 @@ const OptionSpec kOptions[] = {
      "-c"},
     {"--duration", OptionSpec::kSingle, (SetCount<uint64_t, &Options::duration, 1, 2147483647>),
      "  --duration SECONDS    stop after SECONDS of wall time\n"},
+    {"--give-up", OptionSpec::kSingle, (SetCount<uint64_t, &Options::give_up, 0, 2147483647>),
+     "  --give-up SECONDS     end a live capture when none of its interfaces could be\n"
+     "                        captured for SECONDS (default 600; 0: never); until then\n"
+     "                        each is opened again as it comes back\n"},
     {"--snaplen", OptionSpec::kSingle, (SetCount<int, &Options::snaplen, 64, 262144>),
      "  --snaplen N           bytes kept of each live packet (default 2048)\n"},
     {"--buffer-size", OptionSpec::kSingle, (SetCount<int, &Options::buffer_mib, 1, 4096>),
@@ -316,8 +320,11 @@ bool CheckRun(const Options& options, std::string& error) {
     error = "--align applies to --live only";
     return false;
   }
-  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0)) {
-    error = std::string(options.snaplen != 0 ? "--snaplen" : "--buffer-size") +
+  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0 ||
+                               options.give_up != Options::kDefaultGiveUp)) {
+    error = std::string(options.snaplen != 0      ? "--snaplen"
+                        : options.buffer_mib != 0 ? "--buffer-size"
+                                                  : "--give-up") +
             " applies to --live only";
     return false;
   }
@@ -436,11 +443,12 @@ bool ParseSinkOption(const std::string& text, std::string& name, SinkTarget& tar
 
 const char* UsageText() {
   static const std::string text = [] {
+    // The "or:" lines are the form that help2man makes the manual page's synopsis of.
     std::string usage =
         "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
-        "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...] [FILTER]\n"
-        "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...] [FILTER]\n"
-        "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
+        "  or:  korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...] [FILTER]\n"
+        "  or:  korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...] [FILTER]\n"
+        "  or:  korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
         "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
         "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
         "to sinks.\n"
@@ -452,7 +460,9 @@ const char* UsageText() {
            "standard output, SIGINT and SIGTERM stop the run; the plugin then sends every sample\n"
            "it holds.\n"
            "\n"
-           "Exit status: 0 success, 1 failure, 2 usage error, 3 the plugin raised errors.\n"
+           "Exit status: 0 success (also a --live capture stopped by SIGINT or SIGTERM),\n"
+           "1 failure while running, 2 usage error, 3 the plugin raised errors, 6 the\n"
+           "configuration was refused, 7 no interface could be captured for --give-up.\n"
            "See docs/replay.md for the event script format, docs/capture.md for captures.\n";
   }();
   return text.c_str();

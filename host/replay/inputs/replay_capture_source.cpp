@@ -15,6 +15,7 @@
 #include "replay_capture_clock.h"
 #include "replay_report.h"
 #include "replay_signals.h"
+#include "replay_tracker_bridge.h"
 
 namespace kdreplay {
 
@@ -26,42 +27,6 @@ uint64_t WallMicroseconds() {
                                    std::chrono::system_clock::now().time_since_epoch())
                                    .count());
 }
-
-// Hands the tracker's events to the plugin runner, naming the capture position for messages.
-class TrackerBridge : public kdCaptureEventTarget {
- public:
-  TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets,
-                size_t max_flows)
-      : target_(target),
-        name_(std::move(name)),
-        packets_(std::move(packets)),
-        max_flows_(max_flows) {}
-
-  void DeliverFlowMap(kdPluginProcessor::Event event, kdFlowMap* map) override {
-    target_.DeliverFlowMap(Where(), *map, event);
-  }
-  void DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<kdFlow>& flow) override {
-    target_.DeliverFlow(Where(), flow, event);
-  }
-  // Statistics come once per update interval: a full flow table is reported as often.
-  void DeliverPacketStats(const std::string& iface, kdPacketStats* stats) override {
-    if (stats->flow_dropped > 0) {
-      Report(
-          "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "
-          "discarded since the last update",
-          Where().c_str(), max_flows_, static_cast<unsigned long long>(stats->flow_dropped));
-    }
-    target_.DeliverStats(Where(), iface, *stats);
-  }
-
- private:
-  std::string Where() const { return name_ + ": packet " + std::to_string(packets_()); }
-
-  EventTarget& target_;
-  std::string name_;
-  std::function<uint64_t()> packets_;  // packets read so far
-  size_t max_flows_;
-};
 
 std::string BaseName(const std::string& path) {
   if (path == "-") return "stdin";
@@ -95,15 +60,20 @@ CaptureSource::~CaptureSource() = default;
 bool CaptureSource::Open(std::string& error, bool& filter_error) {
   filter_error = false;
   std::string reason;
-  for (const std::string& iface : options_.live) {
-    auto capture = std::make_unique<kdLiveCapture>();
+  for (const std::string& name : options_.live) {
     kdLiveCaptureOptions live_options = options_.live_options;
     live_options.filter = options_.filter;
-    if (!capture->Open(iface, live_options, reason, filter_error)) {
-      error = filter_error ? FilterError(options_.filter, reason) : iface + ": " + reason;
+    auto iface = std::make_unique<LiveInterface>(
+        name, live_options, options_.max_flows, [this, name](uint32_t index) {
+          return TrackerConfig(Interface(name, index, kCaptureTypeLive));
+        });
+    kdLiveCapture::Failure failure = kdLiveCapture::Failure::kNone;
+    if (!iface->Open(reason, failure)) {
+      filter_error = failure == kdLiveCapture::Failure::kFilter;
+      error = filter_error ? FilterError(options_.filter, reason) : name + ": " + reason;
       return false;
     }
-    live_.push_back(std::move(capture));
+    live_.push_back(std::move(iface));
   }
   for (const std::string& path : options_.files) {
     kdCaptureFile file;
@@ -287,13 +257,14 @@ bool CaptureSource::StartWindows(bool align) {
       "counted",
       at, static_cast<unsigned long long>(window / 1'000'000));
   std::vector<pollfd> waits;
-  for (auto& capture : live_) waits.push_back(pollfd{capture->SelectableFd(), POLLIN, 0});
   uint64_t skipped = 0;
   for (uint64_t now = live_origin_us_; now < boundary; now = WallMicroseconds()) {
     if (InterruptRequested()) return false;
+    waits.clear();
+    for (const auto& iface : live_) waits.push_back(pollfd{iface->Fd(), POLLIN, 0});
     const uint64_t wait_ms = std::min<uint64_t>(200, (boundary - now + 999) / 1000);
     poll(waits.data(), waits.size(), static_cast<int>(wait_ms));
-    for (auto& capture : live_) skipped += capture->Discard();
+    for (auto& iface : live_) skipped += iface->Discard();
   }
   // time() reads a coarser clock that may still show the second before; the plugin stamps its
   // first window with it.
@@ -305,66 +276,45 @@ bool CaptureSource::StartWindows(bool align) {
   return true;
 }
 
-bool CaptureSource::PlayLive(EventTarget& target) {
-  // One tracker per interface; all are served by this thread, which also delivers the events.
-  std::vector<std::unique_ptr<TrackerBridge>> bridges;
-  std::vector<std::unique_ptr<kdFlowTracker>> trackers;
-  std::vector<pollfd> waits;
-  for (auto& capture : live_) {
-    const std::string& name = capture->Name();
-    WarnIfUnsupported(name, capture->LinkType());
-    kdLiveCapture* live = capture.get();
-    bridges.push_back(std::make_unique<TrackerBridge>(
-        target, name, [live] { return live->packets(); }, options_.max_flows));
-    trackers.push_back(std::make_unique<kdFlowTracker>(
-        TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
-    // The trackers' windows follow the plugin's, which starts just after their origin.
-    if (live_origin_us_ != 0) {
-      trackers.back()->Start(live_origin_us_);
-    } else {
-      capture->Start(*trackers.back());
-    }
-    waits.push_back(pollfd{capture->SelectableFd(), POLLIN, 0});
+bool CaptureSource::GiveUpDue(LiveInterface::Clock::time_point now) const {
+  if (options_.give_up == 0) return false;
+  LiveInterface::Clock::time_point latest = LiveInterface::Clock::time_point::min();
+  for (const auto& iface : live_) {
+    if (iface->Available()) return false;
+    latest = std::max(latest, iface->unavailable_since());
   }
-  for (auto& capture : live_)
-    Report("%s: capturing until SIGINT or SIGTERM", capture->Name().c_str());
+  return now - latest >= std::chrono::seconds(options_.give_up);
+}
 
-  auto dispatch_all = [&] {
-    std::string error;
-    for (size_t i = 0; i < live_.size(); ++i) {
-      if (!live_[i]->Dispatch(*trackers[i], error)) {
-        Report("%s: %s", live_[i]->Name().c_str(), error.c_str());
-        return false;
-      }
-    }
-    return true;
-  };
+bool CaptureSource::PlayLive(EventTarget& target) {
+  // Every interface is served by this thread, which also delivers the events.
+  for (auto& iface : live_) iface->Begin(target, LiveInterface::Clock::now(), live_origin_us_);
   auto captured = [this] {
     uint64_t packets = 0;
-    for (const auto& capture : live_) packets += capture->packets();
+    for (const auto& iface : live_) packets += iface->packets();
     return packets;
   };
-  bool ok = true;
-  while (ok && !InterruptRequested() && !LimitReached(captured())) {
-    // A signal ends the wait at once (the handled signals reach this thread only).
+  std::vector<pollfd> waits;
+  while (!InterruptRequested() && !LimitReached(captured())) {
+    waits.clear();
+    for (const auto& iface : live_) waits.push_back(pollfd{iface->Fd(), POLLIN, 0});
+    // A signal ends the wait at once (the handled signals reach this thread only). Interfaces
+    // not open have no descriptor, which poll passes over.
     poll(waits.data(), waits.size(), 200);
-    ok = dispatch_all();
+    const auto now = LiveInterface::Clock::now();
+    for (auto& iface : live_) iface->Serve(now);
     ServeSignalRequests(target);
+    if (GiveUpDue(now)) {
+      Report("no interface has been captured for %llu s (--give-up); stopping",
+             static_cast<unsigned long long>(options_.give_up));
+      gave_up_ = true;
+      break;
+    }
   }
-  if (ok) {
-    // Packets that arrived before the stop may still sit in a block not yet handed over.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
-    ok = dispatch_all();
-  }
-  for (size_t i = 0; i < live_.size(); ++i) {
-    trackers[i]->Finish();
-    kdLiveCaptureCounters counts = live_[i]->Counters();
-    Report("%s: %llu packets captured, %llu dropped by the capture, %llu dropped by the interface",
-           live_[i]->Name().c_str(), static_cast<unsigned long long>(counts.captured),
-           static_cast<unsigned long long>(counts.dropped),
-           static_cast<unsigned long long>(counts.interface_dropped));
-  }
-  return ok;
+  // Packets that arrived before the stop may still sit in a block not yet handed over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
+  for (auto& iface : live_) iface->Finish();
+  return !gave_up_;
 }
 
 }  // namespace kdreplay

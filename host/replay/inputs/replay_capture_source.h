@@ -14,6 +14,7 @@
 #include "kd_live_capture.h"
 #include "kd_local_networks.h"
 #include "replay_event_target.h"
+#include "replay_live_interface.h"
 
 namespace kdreplay {
 
@@ -29,6 +30,8 @@ struct CaptureOptions {
   size_t max_flows = 1'000'000;
   uint64_t count = 0;     // stop after this many packets; 0: never
   uint64_t duration = 0;  // stop after this many seconds of wall time; 0: never
+  // Live: stop when no interface has been captured for this many seconds; 0: never.
+  uint64_t give_up = 0;
   bool realtime = false;
   bool progress = false;
 };
@@ -46,13 +49,17 @@ class CaptureSource {
 
   // Opens every file, or every interface, and compiles the filter for each. False, with the
   // reason of the first that fails in error, when one cannot be opened; filter_error tells apart
-  // a filter expression libpcap refuses.
+  // a filter expression libpcap refuses. An interface that does not exist yet, or is down, is
+  // waited for instead.
   bool Open(std::string& error, bool& filter_error);
   // Feeds everything to target and ends each capture (its flows expire and are delivered),
   // serving SIGHUP and SIGUSR1 between packets. False when a file could not be read to its end,
-  // a capture failed, or a file replay was interrupted; each is reported. A live capture ends
-  // normally on SIGINT or SIGTERM and reports its packet counts.
+  // a file replay was interrupted, or a live capture gave up (GaveUp); each is reported. A live
+  // capture ends normally on SIGINT or SIGTERM and reports its packet counts; interfaces that
+  // come and go meanwhile are followed (LiveInterface).
   bool Play(EventTarget& target);
+  // The live capture ended because no interface had been captured for --give-up seconds.
+  bool GaveUp() const { return gave_up_; }
   // The plugin's reporting window: the tracker's updates span at most one window, one falls on
   // every window's end (counted from a multiple of the window since the epoch in a file replay,
   // from StartWindows in a live capture), and there every flow still incomplete counts as
@@ -70,6 +77,8 @@ class CaptureSource {
   void OrderFiles();
   bool PlayFile(size_t index, EventTarget& target);
   bool PlayLive(EventTarget& target);
+  // Every interface has been unavailable for the --give-up time.
+  bool GiveUpDue(LiveInterface::Clock::time_point now) const;
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
                                          uint32_t capture_type) const;
   kdFlowTrackerConfig TrackerConfig(std::shared_ptr<kdInterface> iface) const;
@@ -77,7 +86,8 @@ class CaptureSource {
   CaptureOptions options_;
   std::vector<kdCaptureFile> files_;
   std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
-  std::vector<std::unique_ptr<kdLiveCapture>> live_;
+  std::vector<std::unique_ptr<LiveInterface>> live_;
+  bool gave_up_ = false;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
   // Whether --count or --duration says to stop, given the packets read so far.
