@@ -6,6 +6,7 @@
 #   ${CMAKE_INSTALL_DOCDIR}/                        README, CHANGELOG, docs/, examples/ and the
 #                                                   Debian copyright file (ours and the captures')
 #   lib/systemd/system/korvia-replay@.service       a service capturing one interface
+#   ${CMAKE_INSTALL_MANDIR}/man1/korvia-replay.1.gz  its manual page, made from --help
 #
 # The stand-in host library goes into a directory of its own, not the system library directory:
 # the daemon's real library has the same name, and ours must neither replace it nor be found by
@@ -38,12 +39,45 @@ install(FILES README.md CHANGELOG.md packaging/copyright DESTINATION ${CMAKE_INS
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
-# The service unit names the program where the Debian package puts it.
+# The service unit names the program where the install puts it: it is made at install time, from
+# the prefix of the install (cmake --install --prefix; /usr for the Debian package), which DESTDIR
+# does not change.
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(KORVIA_UNIT_BINDIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
-set(KORVIA_UNIT_DOCDIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}")
-configure_file(host/replay/systemd/korvia-replay@.service.in korvia-replay@.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/korvia-replay@.service DESTINATION lib/systemd/system)
+function(korvia_unit_dir dir out)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${dir}" PARENT_SCOPE)
+  else()
+    set(${out} "\${CMAKE_INSTALL_PREFIX}/${dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+korvia_unit_dir("${CMAKE_INSTALL_BINDIR}" unit_bindir)
+korvia_unit_dir("${CMAKE_INSTALL_DOCDIR}" unit_docdir)
+set(KORVIA_UNIT_FILE "${PROJECT_BINARY_DIR}/install/korvia-replay@.service")
+install(CODE "
+  set(KORVIA_UNIT_BINDIR \"${unit_bindir}\")
+  set(KORVIA_UNIT_DOCDIR \"${unit_docdir}\")
+  configure_file([[${PROJECT_SOURCE_DIR}/host/replay/systemd/korvia-replay@.service.in]]
+                 [[${KORVIA_UNIT_FILE}]] @ONLY)")
+install(FILES ${KORVIA_UNIT_FILE} DESTINATION lib/systemd/system)
+
+# korvia-replay(1), made from --help and --version when help2man is there.
+find_program(HELP2MAN help2man)
+if(HELP2MAN)
+  set(KORVIA_MAN_PAGE "${PROJECT_BINARY_DIR}/korvia-replay.1.gz")
+  add_custom_command(
+    OUTPUT ${KORVIA_MAN_PAGE}
+    COMMAND ${HELP2MAN} --no-info --section=1 --source=korvia-proc-aggregator
+            "--name=run the flow aggregation plugin on event scripts, capture files or live interfaces"
+            --output=${PROJECT_BINARY_DIR}/korvia-replay.1 $<TARGET_FILE:korvia-replay>
+    COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/korvia-replay.1
+    DEPENDS korvia-replay
+    COMMENT "Making the manual page korvia-replay(1)"
+    VERBATIM)
+  add_custom_target(korvia-replay-man ALL DEPENDS ${KORVIA_MAN_PAGE})
+  install(FILES ${KORVIA_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  message(WARNING "help2man not found (scripts/bootstrap installs it): no manual page")
+endif()
 
 # The Debian package: korvia-proc-aggregator_<version>_<arch>.deb.
 set(CPACK_PACKAGE_NAME "korvia-proc-aggregator")
