@@ -71,7 +71,7 @@ TEST(Options, UsageErrors) {
       {"--conf", "c", "-r", "f.pcap", "udp", "--summary"},         // options after the filter
       {"--conf", "c", "--events", "e", "-c", "3"},                 // --count needs a capture
       {"--conf", "c", "-i", "eth0", "--duration", "0"},
-      {"--conf", "c", "-r", "f.pcap", "--give-up", "60"},  // --live only
+      {"--conf", "c", "-r", "f.pcap", "--give-up", "600"},  // --live only
       {"--conf", "c", "-i", "eth0", "--give-up", "-1"},
   };
   for (const auto& arguments : bad) {

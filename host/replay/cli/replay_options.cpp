@@ -301,7 +301,7 @@ bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>
   return true;
 }
 
-bool CheckRun(const Options& options, std::string& error) {
+bool CheckRun(const Options& options, const std::set<std::string>& seen, std::string& error) {
   if (options.conf.empty()) {
     error = "--conf FILE is required";
     return false;
@@ -320,8 +320,8 @@ bool CheckRun(const Options& options, std::string& error) {
     error = "--align applies to --live only";
     return false;
   }
-  if (options.live.empty() && (options.snaplen != 0 || options.buffer_mib != 0 ||
-                               options.give_up != Options::kDefaultGiveUp)) {
+  if (options.live.empty() &&
+      (options.snaplen != 0 || options.buffer_mib != 0 || seen.count("--give-up") > 0)) {
     error = std::string(options.snaplen != 0      ? "--snaplen"
                         : options.buffer_mib != 0 ? "--buffer-size"
                                                   : "--give-up") +
@@ -503,7 +503,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (!ParseValueOption(argc, argv, i, options, seen, error)) return false;
   }
   if (!CheckSummaryAndReadBack(options, seen, error)) return false;
-  return !options.read.empty() || CheckRun(options, error);
+  return !options.read.empty() || CheckRun(options, seen, error);
 }
 
 }  // namespace kdreplay

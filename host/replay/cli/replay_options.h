@@ -48,8 +48,7 @@ struct Options {
   uint64_t count = 0;                   // -c, --count: stop after this many packets; 0: never
   uint64_t duration = 0;                // --duration: stop after this many seconds; 0: never
   // --give-up: end a live capture when no interface was captured for this many seconds; 0: never.
-  uint64_t give_up = kDefaultGiveUp;
-  static constexpr uint64_t kDefaultGiveUp = 600;
+  uint64_t give_up = 600;
   bool realtime = false;
   bool progress = false;
   // Presentation on standard output.
