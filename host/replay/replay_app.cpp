@@ -210,7 +210,7 @@ int RunReplay(const Options& options) {
       options.events.empty() ? options.pcaps : std::vector<std::string>{options.events};
   if (!MakeRunIdentity(inputs, options.probe, options.append, run, error)) {
     Report("%s", error.c_str());
-    return kExitFailure;
+    return kExitConfigRefused;
   }
   LineWriter out(stdout);
   // With --csv the rows replace the payload lines on standard output.

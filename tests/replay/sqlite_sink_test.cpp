@@ -188,7 +188,7 @@ TEST(RunIdentity, ASecondReplayOfOneInputIsRefusedUnlessAppended) {
     for (const std::string& script : {h.script_path(), copy}) {
       auto refused = h.RunWith({"--plugin", KORVIA_PLUGIN_PATH, "--conf", h.conf_path(), "--events",
                                 script, "--sink", "demo=" + target});
-      EXPECT_EQ(refused.status, 1) << target;
+      EXPECT_EQ(refused.status, 6) << target;
       EXPECT_NE(refused.err.find("holds the results of " + script + " already (run "),
                 std::string::npos)
           << refused.err;
