@@ -23,20 +23,25 @@ namespace {
 class TrackerBridge : public kdCaptureEventTarget {
  public:
   TrackerBridge(EventTarget& target, std::string name, std::function<uint64_t()> packets,
-                size_t max_flows)
+                size_t max_flows, InterfaceCounters& counters)
       : target_(target),
         name_(std::move(name)),
         packets_(std::move(packets)),
-        max_flows_(max_flows) {}
+        max_flows_(max_flows),
+        counters_(counters) {}
 
   void DeliverFlowMap(kdPluginProcessor::Event event, kdFlowMap* map) override {
+    counters_.flow_map_events.fetch_add(1, std::memory_order_relaxed);
     target_.DeliverFlowMap(Where(), *map, event);
   }
   void DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<kdFlow>& flow) override {
+    if (event == kdPluginProcessor::EVENT_FLOW_EXPIRE)
+      counters_.flows_evicted.fetch_add(1, std::memory_order_relaxed);
     target_.DeliverFlow(Where(), flow, event);
   }
   // Statistics come once per update interval: a full flow table is reported as often.
   void DeliverPacketStats(const std::string& iface, kdPacketStats* stats) override {
+    counters_.flow_limit_dropped.fetch_add(stats->flow_dropped, std::memory_order_relaxed);
     if (stats->flow_dropped > 0) {
       Report(
           "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "
@@ -53,6 +58,22 @@ class TrackerBridge : public kdCaptureEventTarget {
   std::string name_;
   std::function<uint64_t()> packets_;  // packets read so far
   size_t max_flows_;
+  InterfaceCounters& counters_;
+};
+
+// Moves a counter the capture thread keeps by what it grew since the last call, so that captures
+// sharing a name (two files "a.pcap" in different folders) add up.
+class CounterFeed {
+ public:
+  explicit CounterFeed(Counter& counter) : counter_(counter) {}
+  void To(uint64_t value) {
+    counter_.fetch_add(value - fed_, std::memory_order_relaxed);
+    fed_ = value;
+  }
+
+ private:
+  Counter& counter_;
+  uint64_t fed_ = 0;
 };
 
 std::string BaseName(const std::string& path) {
@@ -199,8 +220,9 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   const std::string& path = file.path();
   std::string name = BaseName(path);
   WarnIfUnsupported(path, file.LinkType());
+  InterfaceCounters& counters = counters_->Interface(name);
   TrackerBridge bridge(
-      target, path, [&file] { return file.packets(); }, options_.max_flows);
+      target, path, [&file] { return file.packets(); }, options_.max_flows, counters);
   kdFlowTracker tracker(TrackerConfig(Interface(name, kdInterface::kNoIndex, kCaptureTypeFile)),
                         bridge);
   kdReplayOptions replay;
@@ -236,10 +258,21 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
         tracker.AdvanceTime(time_us);
       }
       CaptureClock::Instance().AdvanceTo(latest_us_);
+      counters_->capture_time_us.store(latest_us_, std::memory_order_relaxed);
     };
   }
-  replay.stop = [this, &target, &file] {
-    ServeSignalRequests(target);
+  // Counted between packets, as signals are served: each packet costs a few relaxed adds.
+  CounterFeed received(counters.received);
+  CounterFeed filtered(counters.filtered);
+  auto count = [&] {
+    received.To(file.packets());
+    filtered.To(file.filtered());
+    counters.flows_tracked.store(tracker.FlowCount(), std::memory_order_relaxed);
+  };
+  const std::function<void()> write_counters = [this] { WriteCounters(); };
+  replay.stop = [&] {
+    count();
+    ServeSignalRequests(target, write_counters);
     return InterruptRequested() || LimitReached(packets_before_ + file.packets());
   };
   bool terminal = isatty(STDERR_FILENO) != 0;
@@ -255,6 +288,9 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   bool ok = file.Replay(tracker, replay, error);
   if (options_.progress && terminal) fputc('\n', stderr);
   tracker.Finish();
+  count();
+  // A request that came while the last read waited (a pipe) is still answered.
+  ServeSignalRequests(target, write_counters);
   // The file's last window ends after its last packet, not in the same second.
   if (started) CaptureClock::Instance().AdvanceTo((latest_us_ / 1'000'000 + 1) * 1'000'000);
   if (retimed != 0)
@@ -262,6 +298,12 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
            path.c_str(), static_cast<unsigned long long>(retimed));
   if (!ok) Report("%s: %s", path.c_str(), error.c_str());
   return ok;
+}
+
+void CaptureSource::WriteCounters() const {
+  counters_->ForEachInterface([](const std::string& name, const InterfaceCounters& counters) {
+    Report("%s", DescribeCapture(name, counters).c_str());
+  });
 }
 
 bool CaptureSource::PlayLive(EventTarget& target) {
@@ -274,7 +316,8 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     WarnIfUnsupported(name, capture->LinkType());
     kdLiveCapture* live = capture.get();
     bridges.push_back(std::make_unique<TrackerBridge>(
-        target, name, [live] { return live->packets(); }, options_.max_flows));
+        target, name, [live] { return live->packets(); }, options_.max_flows,
+        counters_->Interface(name)));
     trackers.push_back(std::make_unique<kdFlowTracker>(
         TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
     capture->Start(*trackers.back());
@@ -293,6 +336,17 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     }
     return true;
   };
+  auto count = [&] {
+    for (size_t i = 0; i < live_.size(); ++i) {
+      InterfaceCounters& counters = counters_->Interface(live_[i]->Name());
+      kdLiveCaptureCounters counts = live_[i]->Counters();
+      counters.received.store(counts.captured, std::memory_order_relaxed);
+      counters.kernel_dropped.store(counts.dropped, std::memory_order_relaxed);
+      counters.interface_dropped.store(counts.interface_dropped, std::memory_order_relaxed);
+      counters.flows_tracked.store(trackers[i]->FlowCount(), std::memory_order_relaxed);
+    }
+  };
+  const std::function<void()> write_counters = [this] { WriteCounters(); };
   auto captured = [this] {
     uint64_t packets = 0;
     for (const auto& capture : live_) packets += capture->packets();
@@ -303,15 +357,17 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     // A signal ends the wait at once (the handled signals reach this thread only).
     poll(waits.data(), waits.size(), 200);
     ok = dispatch_all();
-    ServeSignalRequests(target);
+    count();
+    ServeSignalRequests(target, write_counters);
   }
   if (ok) {
     // Packets that arrived before the stop may still sit in a block not yet handed over.
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
     ok = dispatch_all();
   }
+  for (auto& tracker : trackers) tracker->Finish();
+  count();
   for (size_t i = 0; i < live_.size(); ++i) {
-    trackers[i]->Finish();
     kdLiveCaptureCounters counts = live_[i]->Counters();
     Report("%s: %llu packets captured, %llu dropped by the capture, %llu dropped by the interface",
            live_[i]->Name().c_str(), static_cast<unsigned long long>(counts.captured),

@@ -13,6 +13,7 @@
 #include "kd_capture_reader.h"
 #include "kd_live_capture.h"
 #include "kd_local_networks.h"
+#include "replay_counters.h"
 #include "replay_event_target.h"
 
 namespace kdreplay {
@@ -58,6 +59,9 @@ class CaptureSource {
   // capture), and there every flow still incomplete counts as complete, so that each packet is
   // reported in the window that holds its capture time.
   void FollowWindows(uint64_t window_us);
+  // Counts each capture into counters (those the metrics endpoint serves) rather than into
+  // counters of its own. Before Play; counters must outlive Play.
+  void CountInto(RunCounters& counters) { counters_ = &counters; }
 
  private:
   // Puts the files in the order of their first packets (standard input keeps its place), saying
@@ -68,11 +72,15 @@ class CaptureSource {
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
                                          uint32_t capture_type) const;
   kdFlowTrackerConfig TrackerConfig(std::shared_ptr<kdInterface> iface) const;
+  // Each capture's counters on standard error, as SIGUSR1 asks.
+  void WriteCounters() const;
 
   CaptureOptions options_;
   std::vector<kdCaptureFile> files_;
   std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
   std::vector<std::unique_ptr<kdLiveCapture>> live_;
+  RunCounters own_counters_;
+  RunCounters* counters_ = &own_counters_;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
   // Whether --count or --duration says to stop, given the packets read so far.
