@@ -113,4 +113,41 @@ expected="stdin: $packets packets received, 0 packets dropped by kernel, 0 packe
 expected+=" interface, 0 packets dropped by flow limit, $not_tcp packets filtered, 0 flows tracked"
 grep -qF "korvia-replay: $expected" "$work/err" || fail "no line \"$expected\""
 grep -q '^{"status":{' "$work/out" || fail "no status line on standard output"
-echo "PASS: $packets packets counted, scraped and queried; SIGUSR1 wrote the counters"
+
+# An event script: flows, a reload the plugin takes and one it refuses, then a sleep during which
+# the sink, reload and sample counters are scraped; SIGTERM ends it.
+echo '{"aggregator": 1, "log_interval": 0, "sinks": {"demo": {"records": {}}}}' >"$work/conf.json"
+{
+  grep '"event": "flows"' "$(dirname "$0")/../../examples/records/flows.jsonl" | head -1
+  echo '{"event": "reload"}'
+  echo '{"event": "reload", "conf_text": "{"}'
+  echo '{"event": "sleep", "ms": 3600000}'
+} >"$work/events.jsonl"
+"$replay" --plugin "$plugin" --conf "$work/conf.json" --events "$work/events.jsonl" \
+  --metrics 127.0.0.1:0 >"$work/out" 2>"$work/err" &
+replay_pid=$!
+poll grep -q "metrics at http://127.0.0.1:[0-9]*/metrics" "$work/err" || fail "no metrics address"
+url=$(grep -o "http://127.0.0.1:[0-9]*/metrics" "$work/err")
+stored() { [ "$(metric 'korvia_replay_sink_payloads_total{sink="demo"}')" -ge 1 ] 2>/dev/null; }
+poll stored || fail "sink demo: no payload counted"
+curl -sf "$url" >"$work/metrics" || fail "cannot fetch $url"
+# The series of the scrape just saved.
+saved() { awk -v name="$1" '$1 == name { print $2 }' "$work/metrics"; }
+for line in 'korvia_replay_reloads_total{result="success"} 1' \
+  'korvia_replay_reloads_total{result="failure"} 1' \
+  'korvia_replay_sink_failed_payloads_total{sink="demo"} 0'; do
+  grep -qxF "$line" "$work/metrics" || fail "/metrics has no line $line"
+done
+grep -qx 'korvia_replay_plugin_samples [0-9]*' "$work/metrics" || fail "/metrics: no samples"
+# The bytes counted are those of the payloads counted, as the lines of standard output hold them.
+payloads=$(saved 'korvia_replay_sink_payloads_total{sink="demo"}')
+bytes=$(saved 'korvia_replay_sink_payload_bytes_total{sink="demo"}')
+written=$(grep '"sink":"demo"' "$work/out" | head -n "$payloads" |
+  sed 's/^.*"payload":\(.*\),"sink":"demo"}$/\1/' | tr -d '\n' | wc -c)
+[ "$bytes" = "$written" ] || fail "sink demo: $bytes bytes counted, $payloads payloads hold $written"
+promtool check metrics <"$work/metrics" || fail "promtool check metrics refused $url"
+kill -TERM "$replay_pid"
+wait "$replay_pid"
+replay_pid=
+echo "PASS: $packets packets counted, scraped and queried; SIGUSR1 wrote the counters;" \
+  "sinks, reloads and samples counted"
