@@ -224,7 +224,8 @@ int RunReplay(const Options& options) {
   LineWriter discarded(nullptr);
   PayloadRouter router(options.sinks, options.csv ? discarded : out, options.pretty,
                        options.kafka_properties);
-  router.CountInto(counters);
+  // Counting a payload's bytes costs a pass over it: only when someone may ask.
+  if (!options.metrics.empty()) router.CountInto(counters);
   std::string error;
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());

@@ -61,19 +61,17 @@ class TrackerBridge : public kdCaptureEventTarget {
   InterfaceCounters& counters_;
 };
 
-// Moves a counter the capture thread keeps by what it grew since the last call, so that captures
-// sharing a name (two files "a.pcap" in different folders) add up.
+// Publishes a count the capture thread keeps on top of what the counter held before, so that
+// files sharing a name (two "a.pcap" in different folders) add up. Files are replayed one after
+// the other, so each counter has one writer at a time: a plain store is enough.
 class CounterFeed {
  public:
-  explicit CounterFeed(Counter& counter) : counter_(counter) {}
-  void To(uint64_t value) {
-    counter_.fetch_add(value - fed_, std::memory_order_relaxed);
-    fed_ = value;
-  }
+  explicit CounterFeed(Counter& counter) : counter_(counter), base_(counter.load()) {}
+  void To(uint64_t value) { counter_.store(base_ + value, std::memory_order_relaxed); }
 
  private:
   Counter& counter_;
-  uint64_t fed_ = 0;
+  const uint64_t base_;
 };
 
 std::string BaseName(const std::string& path) {
