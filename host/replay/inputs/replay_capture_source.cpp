@@ -259,7 +259,7 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
       counters_->capture_time_us.store(latest_us_, std::memory_order_relaxed);
     };
   }
-  // Counted between packets, as signals are served: each packet costs a few relaxed adds.
+  // Published between packets, where signals are served: a few relaxed stores per packet.
   CounterFeed received(counters.received);
   CounterFeed filtered(counters.filtered);
   auto count = [&] {
@@ -308,14 +308,15 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   // One tracker per interface; all are served by this thread, which also delivers the events.
   std::vector<std::unique_ptr<TrackerBridge>> bridges;
   std::vector<std::unique_ptr<kdFlowTracker>> trackers;
+  std::vector<InterfaceCounters*> counters;
   std::vector<pollfd> waits;
   for (auto& capture : live_) {
     const std::string& name = capture->Name();
     WarnIfUnsupported(name, capture->LinkType());
     kdLiveCapture* live = capture.get();
+    counters.push_back(&counters_->Interface(name));
     bridges.push_back(std::make_unique<TrackerBridge>(
-        target, name, [live] { return live->packets(); }, options_.max_flows,
-        counters_->Interface(name)));
+        target, name, [live] { return live->packets(); }, options_.max_flows, *counters.back()));
     trackers.push_back(std::make_unique<kdFlowTracker>(
         TrackerConfig(Interface(name, capture->Index(), kCaptureTypeLive)), *bridges.back()));
     capture->Start(*trackers.back());
@@ -336,12 +337,11 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   };
   auto count = [&] {
     for (size_t i = 0; i < live_.size(); ++i) {
-      InterfaceCounters& counters = counters_->Interface(live_[i]->Name());
       kdLiveCaptureCounters counts = live_[i]->Counters();
-      counters.received.store(counts.captured, std::memory_order_relaxed);
-      counters.kernel_dropped.store(counts.dropped, std::memory_order_relaxed);
-      counters.interface_dropped.store(counts.interface_dropped, std::memory_order_relaxed);
-      counters.flows_tracked.store(trackers[i]->FlowCount(), std::memory_order_relaxed);
+      counters[i]->received.store(counts.captured, std::memory_order_relaxed);
+      counters[i]->kernel_dropped.store(counts.dropped, std::memory_order_relaxed);
+      counters[i]->interface_dropped.store(counts.interface_dropped, std::memory_order_relaxed);
+      counters[i]->flows_tracked.store(trackers[i]->FlowCount(), std::memory_order_relaxed);
     }
   };
   const std::function<void()> write_counters = [this] { WriteCounters(); };
