@@ -158,7 +158,8 @@ bool SetSort(const std::string&, const std::string& value, Options& options, std
   return false;
 }
 
-// ADDR:PORT, split at the last colon ("[::1]:9100"); port 0 lets the system choose.
+// ADDR:PORT, split at the last colon; port 0 lets the system choose. Whether ADDR can be listened
+// on is found out when the run starts.
 bool SetMetrics(const std::string& name, const std::string& value, Options& options,
                 std::string& error) {
   size_t colon = value.rfind(':');

@@ -117,6 +117,7 @@ class MetricsServer::Collector : public prometheus::Collectable {
       });
       if (!family.metric.empty()) families.push_back(std::move(family));
     }
+    // Per-exporter families of collector inputs (label "exporter") belong beside the interfaces'.
     MetricFamily reloads =
         Family("reloads_total", "Configuration reloads after the first load, by result.",
                MetricType::Counter);
@@ -157,7 +158,7 @@ bool MetricsServer::Start(const std::string& address, std::string& error) {
   } catch (const std::exception&) {
     // The library's own message says only that the server could not be made.
     error = "--metrics " + address +
-            ": cannot listen there (the port is in use, or ADDR is not a numeric address of this "
+            ": cannot listen there (the port is in use, or ADDR is not an IPv4 address of this "
             "machine)";
     return false;
   }

@@ -24,8 +24,9 @@ class MetricsServer {
   // Stops serving; returns once no scrape runs any more.
   ~MetricsServer();
 
-  // Listens on address, "ADDR:PORT" with a numeric IPv4 address or "[IPv6]:PORT"; port 0 takes
-  // a free one. False with the reason in error when it cannot listen there.
+  // Listens on address, "ADDR:PORT" with an IPv4 address of this machine or a name that resolves
+  // to one (the library's server is built without IPv6); port 0 takes a free one. False with the
+  // reason in error when it cannot listen there.
   bool Start(const std::string& address, std::string& error);
   // The port listened on; 0 before Start.
   int port() const { return port_; }
