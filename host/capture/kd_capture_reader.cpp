@@ -76,6 +76,7 @@ kdCaptureFile& kdCaptureFile::operator=(kdCaptureFile&& other) noexcept {
     path_ = std::move(other.path_);
     size_ = other.size_;
     packets_ = other.packets_;
+    filtered_ = other.filtered_;
   }
   return *this;
 }
@@ -107,6 +108,7 @@ bool kdCaptureFile::Open(const std::string& path, std::string& error) {
   buffer_ = std::move(buffer);
   path_ = path;
   packets_ = 0;
+  filtered_ = 0;
   struct stat status;
   size_ =
       (path != "-" && stat(path.c_str(), &status) == 0) ? static_cast<uint64_t>(status.st_size) : 0;
@@ -164,8 +166,11 @@ bool kdCaptureFile::Replay(kdFlowTracker& tracker, const kdReplayOptions& option
       }
     }
     if (options.before_packet) options.before_packet(time);
-    if (options.filter == nullptr || options.filter->Matches(data, header->caplen, header->len))
+    if (options.filter == nullptr || options.filter->Matches(data, header->caplen, header->len)) {
       tracker.Packet(link_type, time, data, header->caplen, header->len);
+    } else {
+      ++filtered_;
+    }
     if (options.progress && Clock::now() >= next_progress) {
       next_progress = Clock::now() + std::chrono::seconds(1);
       options.progress(packets_, Fraction());

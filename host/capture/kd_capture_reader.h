@@ -53,6 +53,8 @@ class kdCaptureFile {
   // packets before were delivered. Stopping through options.stop is not a failure.
   bool Replay(kdFlowTracker& tracker, const kdReplayOptions& options, std::string& error);
   uint64_t packets() const { return packets_; }
+  // Of those, the packets the filter rejected.
+  uint64_t filtered() const { return filtered_; }
 
  private:
   double Fraction() const;
@@ -64,4 +66,5 @@ class kdCaptureFile {
   std::string path_;
   uint64_t size_ = 0;
   uint64_t packets_ = 0;
+  uint64_t filtered_ = 0;
 };

@@ -17,6 +17,7 @@
 #include "replay_conf_check.h"
 #include "replay_csv.h"
 #include "replay_line_writer.h"
+#include "replay_metrics_server.h"
 #include "replay_plugin_conf.h"
 #include "replay_plugin_path.h"
 #include "replay_report.h"
@@ -182,6 +183,25 @@ void WriteResults(const Options& options, const RunSummary& summary, const CsvCo
   }
 }
 
+// Serves the run's counters when --metrics asks, saying where (port 0 becomes the one taken).
+bool ServeMetrics(const Options& options, MetricsServer& server) {
+  if (options.metrics.empty()) return true;
+  std::string error;
+  bool started;
+  {
+    // Its threads inherit the mask: signals keep reaching the thread that waits for them.
+    SignalsBlocked blocked;
+    started = server.Start(options.metrics, error);
+  }
+  if (!started) {
+    Report("%s", error.c_str());
+    return false;
+  }
+  const std::string address = options.metrics.substr(0, options.metrics.rfind(':'));
+  Report("metrics at http://%s:%d/metrics", address.c_str(), server.port());
+  return true;
+}
+
 }  // namespace
 
 int RunReplay(const Options& options) {
@@ -212,17 +232,25 @@ int RunReplay(const Options& options) {
     Report("%s", error.c_str());
     return kExitConfigRefused;
   }
+  RunCounters counters;  // what --metrics serves and SIGUSR1 writes
+  if (input.capture) input.capture->CountInto(counters);
   LineWriter out(stdout);
   // With --csv the rows replace the payload lines on standard output.
   LineWriter discarded(nullptr);
   PayloadRouter router(options.sinks, options.csv ? discarded : out, options.pretty,
                        options.kafka_properties, run);
+  // Counting a payload's bytes costs a pass over it: only when someone may ask.
+  if (!options.metrics.empty()) router.CountInto(counters);
   if (!router.Prepare(error, unconfigured)) {
     Report("%s", error.c_str());
     return kExitConfigRefused;
   }
   kdInstance instance;
   PluginRunner runner(instance, out, options.tag);
+  runner.CountInto(counters);
+  counters.SetSampleSource([&runner](uint64_t& samples) { return runner.Samples(samples); });
+  MetricsServer metrics(counters);
+  if (!ServeMetrics(options, metrics)) return kExitFailure;
   // Every payload's record type is the one the plugin names as it dispatches.
   const RecordTypeSource record_type = [&runner] { return runner.RecordType(); };
   // The summary and the CSV count what a sink stored, not what was lost on the way.

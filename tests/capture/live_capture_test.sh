@@ -62,6 +62,9 @@ for pair in "c 0" "d 4"; do
   in_sender ip link set kw$1$id up
 done
 
+# The metrics endpoint listens on the capture namespace's own loopback.
+in_capture ip link set lo up
+
 # Record type 5: one row of packet statistics per interface.
 cat >"$work/conf.json" <<'CONF'
 { "aggregator": 5, "log_interval": 3600, "sinks": { "sink": { "before_reload": {} } } }
@@ -70,7 +73,8 @@ CONF
 # Started without a shell function in between, so that $! is the program itself (ip netns exec
 # execs it) and the signals below reach it.
 ip netns exec "$ns_capture" "$replay" --plugin "$plugin" --conf "$work/conf.json" \
-  --live kvc$id --live kvd$id --filter "not udp port 7" >"$work/out" 2>"$work/err" &
+  --live kvc$id --live kvd$id --filter "not udp port 7" --metrics 127.0.0.1:0 \
+  >"$work/out" 2>"$work/err" &
 replay_pid=$!
 await "kvd$id: capturing" "$work/err"
 grep -q "kvc$id: capturing" "$work/err" || fail "kvc$id is not captured"
@@ -94,6 +98,21 @@ CONF
 kill -HUP "$replay_pid"
 kill -USR1 "$replay_pid"
 await '"status"' "$work/out"
+await "kvc$id: [0-9]* packets received, 0 packets dropped by kernel" "$work/err"
+
+# Once the burst is in, /metrics counts it without loss and passes promtool's check.
+url=$(grep -o "http://127.0.0.1:[0-9]*/metrics" "$work/err") || fail "no metrics address"
+received() {
+  in_capture curl -sf "$url" |
+    awk -v name="korvia_replay_packets_received_total{interface=\"$1\"}" '$1 == name { print $2 }'
+}
+burst_in() { [ "$(received kvc$id)" -ge $((burst + 5)) ] 2>/dev/null; }
+for _ in $(seq 200); do burst_in && break; sleep 0.1; done
+burst_in || fail "/metrics: $(received kvc$id) packets received on kvc$id, expected $((burst + 5)) or more"
+in_capture curl -sf "$url" >"$work/metrics" || fail "cannot fetch $url"
+promtool check metrics <"$work/metrics" || fail "promtool check metrics refused /metrics"
+grep -q "^korvia_replay_packets_kernel_dropped_total{interface=\"kvc$id\"} 0$" "$work/metrics" ||
+  fail "/metrics: packets dropped by the kernel"
 
 kill -TERM "$replay_pid"
 wait "$replay_pid"

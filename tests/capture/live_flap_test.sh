@@ -5,6 +5,7 @@
 #  - the flapping one is reported gone, captured again once made again, and its row counts the
 #    datagrams sent before the deletion and after it came back;
 #  - a reload that fails is logged, and SIGTERM still ends the run with status 0;
+#  - /metrics passes promtool's check and counts the datagrams sent on each interface;
 #  - an interface that never comes ends the run with status 7 after --give-up.
 # Every datagram is confirmed by the ICMP "port unreachable" it draws: the capture side has
 # passed it to the capture (and to the IP layer) by then. Nothing leaves the namespaces.
@@ -21,8 +22,8 @@ steady=kvs$id # captured throughout
 flappy=kvf$id # deleted and made again
 work=$(mktemp -d)
 replay_pid=
-# Further options of the run under test (a check of another of its outputs adds its own here).
-replay_args=()
+# The metrics endpoint listens on the capture namespace's own loopback.
+replay_args=(--metrics 127.0.0.1:0)
 
 cleanup() {
   if [ -n "$replay_pid" ]; then kill -TERM "$replay_pid" 2>/dev/null; wait "$replay_pid" 2>/dev/null; fi
@@ -58,6 +59,7 @@ in_sender() { ip netns exec "$ns_sender" "$@"; }
 
 # IPv6 off: the kernel sends no neighbour discovery of its own. Every "port unreachable" is sent.
 in_capture sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0
+in_capture ip link set lo up
 in_sender sysctl -qw net.ipv6.conf.all.disable_ipv6=1
 
 # make_pair NAME SUBNET: a veth pair NAME (capture side, .1) and its peer (sender side, .2).
@@ -128,7 +130,17 @@ echo '{ "aggregator": 5, ' >"$work/conf.json"
 kill -HUP "$replay_pid"
 await "configuration reload failed" "$work/err"
 
-# (Checks of the running program go here.)
+# /metrics counts what each interface captured, the flapping one across its two captures.
+url=$(grep -o "http://127.0.0.1:[0-9]*/metrics" "$work/err") || fail "no metrics address"
+received() {
+  in_capture curl -sf "$url" |
+    awk -v name="korvia_replay_packets_received_total{interface=\"$1\"}" '$1 == name { print $2 }'
+}
+counted_all() { [ "$(received "$steady")" = "$sent_steady" ] && [ "$(received "$flappy")" = "$sent_flappy" ]; }
+for _ in $(seq 300); do counted_all && break; sleep 0.1; done
+counted_all || fail "/metrics: $(received "$steady") and $(received "$flappy") packets received, $sent_steady and $sent_flappy sent"
+in_capture curl -sf "$url" >"$work/metrics" || fail "cannot fetch $url"
+promtool check metrics <"$work/metrics" || fail "promtool check metrics refused /metrics"
 
 kill -TERM "$replay_pid"
 wait "$replay_pid"

@@ -21,7 +21,8 @@ deb="$scratch/out/korvia-proc-aggregator_${version}_$(dpkg --print-architecture)
 [ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$scratch/out")"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libpcap0.8 zlib1g libxxhash0 libsqlite3-0 librdkafka1 libstdc++6; do
+for library in libpcap0.8 zlib1g libxxhash0 libsqlite3-0 librdkafka1 libprometheus-cpp-pull1.0 \
+    libstdc++6; do
   [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 

@@ -112,6 +112,8 @@ TEST(KafkaSink, QueuesWhileTheClusterIsDownAndReportsWhatWasLost) {
   MockCluster cluster;
   std::string error;
   kdreplay::KafkaSink sink(cluster.brokers(), "flows", {{"message.timeout.ms", "2000"}});
+  kdreplay::SinkCounters counters;  // what /metrics serves
+  sink.CountDeliveriesInto(counters);
   ASSERT_TRUE(sink.Open(error)) << error;
   ASSERT_TRUE(sink.Write("demo", "ch", Payload(1), 1, 1));
   ASSERT_EQ(Consume(cluster.brokers(), 1).size(), 1u);
@@ -131,6 +133,8 @@ TEST(KafkaSink, QueuesWhileTheClusterIsDownAndReportsWhatWasLost) {
   // stopped; then it is lost too.
   uint64_t lost = sink.Close();
   EXPECT_TRUE(lost == 2u || lost == 3u) << lost;
+  EXPECT_EQ(counters.kafka_failed.load(), lost);
+  EXPECT_EQ(counters.kafka_delivered.load(), 3u - lost);
   std::string said = testing::internal::GetCapturedStderr();
   for (const char* text : {"1 payload(s) dropped, not queued: Local: Queue full",
                            "/flows: 1 message(s) not delivered: Local: Purged in queue",

@@ -22,7 +22,7 @@ TEST(Options, ValuesAsNextArgumentOrAfterEquals) {
   ASSERT_TRUE(Parse({"--conf", "c.json", "--events=-", "--sink", "a=dir:out/x", "--sink=b=stdout",
                      "--sink", "c=dir:with=equals", "--debug", "--sink", "d=sqlite:f.db", "--sink",
                      "e=kafka:h1:9092,h2:9092/a/flows", "--kafka-property", "acks=all",
-                     "--kafka-property=sasl.password=x=y"},
+                     "--kafka-property=sasl.password=x=y", "--metrics", "localhost:0"},
                     options, error))
       << error;
   EXPECT_EQ(options.conf, "c.json");
@@ -30,6 +30,7 @@ TEST(Options, ValuesAsNextArgumentOrAfterEquals) {
   EXPECT_EQ(options.tag, "aggregator");
   EXPECT_EQ(options.plugin, "");
   EXPECT_TRUE(options.debug);
+  EXPECT_EQ(options.metrics, "localhost:0");
   ASSERT_EQ(options.sinks.size(), 5u);
   EXPECT_EQ(options.sinks["a"].kind, SinkTarget::Kind::kDirectory);
   EXPECT_EQ(options.sinks["a"].path, "out/x");
@@ -73,6 +74,10 @@ TEST(Options, UsageErrors) {
       {"--conf", "c", "-i", "eth0", "--duration", "0"},
       {"--conf", "c", "-r", "f.pcap", "--give-up", "600"},  // --live only
       {"--conf", "c", "-i", "eth0", "--give-up", "-1"},
+      {"--conf", "c", "--events", "e", "--metrics", "9464"},  // ADDR:PORT
+      {"--conf", "c", "--events", "e", "--metrics", ":9464"},
+      {"--conf", "c", "--events", "e", "--metrics", "127.0.0.1:65536"},
+      {"--read", "out", "--metrics", "127.0.0.1:9464"},
   };
   for (const auto& arguments : bad) {
     Options options;

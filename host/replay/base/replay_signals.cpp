@@ -77,12 +77,14 @@ void ReportOutputFailure(const std::string& message, int error) {
   if (!output_failed.exchange(true) && error != EPIPE) Report("%s", message.c_str());
 }
 
-void ServeSignalRequests(EventTarget& target) {
+void ServeSignalRequests(EventTarget& target, const std::function<void()>& on_status) {
   // Polled between packets: a plain load first keeps the common case cheap.
   if (reload_requested.load(std::memory_order_relaxed) && reload_requested.exchange(false))
     target.Reload("SIGHUP");
-  if (status_requested.load(std::memory_order_relaxed) && status_requested.exchange(false))
+  if (status_requested.load(std::memory_order_relaxed) && status_requested.exchange(false)) {
     target.WriteStatus("SIGUSR1");
+    if (on_status) on_status();
+  }
 }
 
 }  // namespace kdreplay

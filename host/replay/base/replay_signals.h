@@ -1,7 +1,8 @@
 // The signals korvia-replay handles as a daemon does. The handlers only record the request; the
 // thread that delivers events acts on it between events (ServeSignalRequests):
 //   SIGHUP           the plugin's reload event: it reads its configuration file again
-//   SIGUSR1          the plugin's status, as one {"status": ...} line on standard output
+//   SIGUSR1          the plugin's status, as one {"status": ...} line on standard output (and a
+//                    capture's counters on standard error)
 //   SIGINT, SIGTERM  stop between events; the plugin is then stopped as at the end of the input,
 //                    so its last payloads are still sent
 // SIGPIPE is ignored so that a closed standard output is a write error rather than the end of the
@@ -10,6 +11,7 @@
 
 #include <signal.h>
 
+#include <functional>
 #include <string>
 
 #include "replay_event_target.h"
@@ -45,7 +47,8 @@ void StopForOutputFailure(const std::string& message, int error = 0);
 void ReportOutputFailure(const std::string& message, int error);
 // Ignores SIGPIPE, so that a closed standard output is a write error, not the end of the process.
 void IgnoreClosedPipes();
-// Sends the reload event or writes the status, once for each signal seen since the last call.
-void ServeSignalRequests(EventTarget& target);
+// Sends the reload event or writes the status, once for each signal seen since the last call;
+// after the status, on_status (when set) writes what the caller adds to it.
+void ServeSignalRequests(EventTarget& target, const std::function<void()>& on_status = nullptr);
 
 }  // namespace kdreplay

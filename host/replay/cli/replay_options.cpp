@@ -158,6 +158,21 @@ bool SetSort(const std::string&, const std::string& value, Options& options, std
   return false;
 }
 
+// ADDR:PORT, split at the last colon; port 0 lets the system choose. Whether ADDR can be listened
+// on is found out when the run starts.
+bool SetMetrics(const std::string& name, const std::string& value, Options& options,
+                std::string& error) {
+  size_t colon = value.rfind(':');
+  int port = 0;
+  if (colon == std::string::npos || colon == 0 ||
+      !ParseCount(name, value.substr(colon + 1), 0, 65535, port, error)) {
+    error = name + " expects ADDR:PORT (\"127.0.0.1:9464\"), got \"" + value + "\"";
+    return false;
+  }
+  options.metrics = value;
+  return true;
+}
+
 // Every option, in the order --help lists them.
 const OptionSpec kOptions[] = {
     {"--plugin", OptionSpec::kSingle, SetText<&Options::plugin>,
@@ -197,6 +212,9 @@ const OptionSpec kOptions[] = {
      "                     type, instead of the payload lines of standard output sinks\n"},
     {"--pretty", OptionSpec::kFlag, SetFlag<&Options::pretty>,
      "  --pretty           print the payloads of standard output sinks indented\n"},
+    {"--metrics", OptionSpec::kSingle, SetMetrics,
+     "  --metrics ADDR:PORT   serve Prometheus metrics at http://ADDR:PORT/metrics while\n"
+     "                     the run lasts (port 0: a free one); see docs/metrics.md\n"},
     {"--read", OptionSpec::kRepeated, AddText<&Options::read>,
      "\n"
      "  --read PATH        read back the payload files (or folders of them) a dir sink\n"
@@ -293,9 +311,10 @@ bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>
     error = std::string(seen.count("--from") > 0 ? "--from" : "--to") + " applies to --read only";
     return false;
   }
-  if (!options.read.empty() && (!options.conf.empty() || !options.events.empty() ||
-                                !options.pcaps.empty() || !options.live.empty())) {
-    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live)";
+  if (!options.read.empty() &&
+      (!options.conf.empty() || !options.events.empty() || !options.pcaps.empty() ||
+       !options.live.empty() || !options.metrics.empty())) {
+    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live, --metrics)";
     return false;
   }
   return true;
@@ -457,8 +476,8 @@ const char* UsageText() {
     return usage +
            "\n"
            "Signals: SIGHUP reloads the plugin's configuration, SIGUSR1 writes its status to\n"
-           "standard output, SIGINT and SIGTERM stop the run; the plugin then sends every sample\n"
-           "it holds.\n"
+           "standard output and a capture's counters to standard error, SIGINT and SIGTERM stop\n"
+           "the run; the plugin then sends every sample it holds.\n"
            "\n"
            "Exit status: 0 success (also a --live capture stopped by SIGINT or SIGTERM),\n"
            "1 failure while running, 2 usage error, 3 the plugin raised errors, 6 the\n"

@@ -54,6 +54,7 @@ struct Options {
   // Presentation on standard output.
   bool summary = false;  // --summary: a table of the largest records after the payload lines
   bool pretty = false;   // --pretty: payload lines indented
+  std::string metrics;   // --metrics ADDR:PORT: the Prometheus endpoint; empty: none
   size_t top = 20;       // --top: rows per summary table
   SummaryOrder order = SummaryOrder::kBytes;  // --sort
   bool csv = false;  // --csv: the flat rows as CSV instead of the payload lines

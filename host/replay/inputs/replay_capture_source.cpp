@@ -28,6 +28,19 @@ uint64_t WallMicroseconds() {
                                    .count());
 }
 
+// Publishes a count the capture thread keeps on top of what the counter held before, so that
+// files sharing a name (two "a.pcap" in different folders) add up. Files are replayed one after
+// the other, so each counter has one writer at a time: a plain store is enough.
+class CounterFeed {
+ public:
+  explicit CounterFeed(Counter& counter) : counter_(counter), base_(counter.load()) {}
+  void To(uint64_t value) { counter_.store(base_ + value, std::memory_order_relaxed); }
+
+ private:
+  Counter& counter_;
+  const uint64_t base_;
+};
+
 std::string BaseName(const std::string& path) {
   if (path == "-") return "stdin";
   size_t slash = path.find_last_of('/');
@@ -177,8 +190,9 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   const std::string& path = file.path();
   std::string name = BaseName(path);
   WarnIfUnsupported(path, file.LinkType());
+  InterfaceCounters& counters = counters_->Interface(name);
   TrackerBridge bridge(
-      target, path, [&file] { return file.packets(); }, options_.max_flows);
+      target, path, [&file] { return file.packets(); }, options_.max_flows, counters);
   kdFlowTracker tracker(TrackerConfig(Interface(name, kdInterface::kNoIndex, kCaptureTypeFile)),
                         bridge);
   kdReplayOptions replay;
@@ -214,10 +228,21 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
         tracker.AdvanceTime(time_us);
       }
       CaptureClock::Instance().AdvanceTo(latest_us_);
+      counters_->capture_time_us.store(latest_us_, std::memory_order_relaxed);
     };
   }
-  replay.stop = [this, &target, &file] {
-    ServeSignalRequests(target);
+  // Published between packets, where signals are served: a few relaxed stores per packet.
+  CounterFeed received(counters.received);
+  CounterFeed filtered(counters.filtered);
+  auto count = [&] {
+    received.To(file.packets());
+    filtered.To(file.filtered());
+    counters.flows_tracked.store(tracker.FlowCount(), std::memory_order_relaxed);
+  };
+  const std::function<void()> write_counters = [this] { WriteCounters(); };
+  replay.stop = [&] {
+    count();
+    ServeSignalRequests(target, write_counters);
     return InterruptRequested() || LimitReached(packets_before_ + file.packets());
   };
   bool terminal = isatty(STDERR_FILENO) != 0;
@@ -233,6 +258,9 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
   bool ok = file.Replay(tracker, replay, error);
   if (options_.progress && terminal) fputc('\n', stderr);
   tracker.Finish();
+  count();
+  // A request that came while the last read waited (a pipe) is still answered.
+  ServeSignalRequests(target, write_counters);
   // The file's last window ends after its last packet, not in the same second.
   if (started) CaptureClock::Instance().AdvanceTo((latest_us_ / 1'000'000 + 1) * 1'000'000);
   if (retimed != 0)
@@ -240,6 +268,12 @@ bool CaptureSource::PlayFile(size_t index, EventTarget& target) {
            path.c_str(), static_cast<unsigned long long>(retimed));
   if (!ok) Report("%s: %s", path.c_str(), error.c_str());
   return ok;
+}
+
+void CaptureSource::WriteCounters() const {
+  counters_->ForEachInterface([](const std::string& name, const InterfaceCounters& counters) {
+    Report("%s", DescribeCapture(name, counters).c_str());
+  });
 }
 
 bool CaptureSource::StartWindows(bool align) {
@@ -288,7 +322,13 @@ bool CaptureSource::GiveUpDue(LiveInterface::Clock::time_point now) const {
 
 bool CaptureSource::PlayLive(EventTarget& target) {
   // Every interface is served by this thread, which also delivers the events.
-  for (auto& iface : live_) iface->Begin(target, LiveInterface::Clock::now(), live_origin_us_);
+  for (auto& iface : live_)
+    iface->Begin(target, LiveInterface::Clock::now(), live_origin_us_,
+                 counters_->Interface(iface->name()));
+  auto count = [this] {
+    for (const auto& iface : live_) iface->Publish();
+  };
+  const std::function<void()> write_counters = [this] { WriteCounters(); };
   auto captured = [this] {
     uint64_t packets = 0;
     for (const auto& iface : live_) packets += iface->packets();
@@ -303,7 +343,8 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     poll(waits.data(), waits.size(), 200);
     const auto now = LiveInterface::Clock::now();
     for (auto& iface : live_) iface->Serve(now);
-    ServeSignalRequests(target);
+    count();
+    ServeSignalRequests(target, write_counters);
     if (GiveUpDue(now)) {
       Report("no interface has been captured for %llu s (--give-up); stopping",
              static_cast<unsigned long long>(options_.give_up));
@@ -314,6 +355,7 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   // Packets that arrived before the stop may still sit in a block not yet handed over.
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
   for (auto& iface : live_) iface->Finish();
+  count();
   return !gave_up_;
 }
 

@@ -13,6 +13,7 @@
 #include "kd_capture_reader.h"
 #include "kd_live_capture.h"
 #include "kd_local_networks.h"
+#include "replay_counters.h"
 #include "replay_event_target.h"
 #include "replay_live_interface.h"
 
@@ -70,6 +71,9 @@ class CaptureSource {
   // meanwhile are read and not counted; the wait is said and so is what it left out). False when
   // SIGINT or SIGTERM ended the wait. Does nothing for files, whose time is the capture's.
   bool StartWindows(bool align);
+  // Counts each capture into counters (those the metrics endpoint serves) rather than into
+  // counters of its own. Before Play; counters must outlive Play.
+  void CountInto(RunCounters& counters) { counters_ = &counters; }
 
  private:
   // Puts the files in the order of their first packets (standard input keeps its place), saying
@@ -82,12 +86,16 @@ class CaptureSource {
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
                                          uint32_t capture_type) const;
   kdFlowTrackerConfig TrackerConfig(std::shared_ptr<kdInterface> iface) const;
+  // Each capture's counters on standard error, as SIGUSR1 asks.
+  void WriteCounters() const;
 
   CaptureOptions options_;
   std::vector<kdCaptureFile> files_;
   std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
   std::vector<std::unique_ptr<LiveInterface>> live_;
   bool gave_up_ = false;
+  RunCounters own_counters_;
+  RunCounters* counters_ = &own_counters_;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
   // Whether --count or --duration says to stop, given the packets read so far.

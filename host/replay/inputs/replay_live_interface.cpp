@@ -50,7 +50,7 @@ bool LiveInterface::Open(std::string& error, kdLiveCapture::Failure& failure) {
 
 void LiveInterface::StartTracker() {
   bridge_ = std::make_unique<TrackerBridge>(
-      *target_, name_, [this] { return packets(); }, max_flows_);
+      *target_, name_, [this] { return packets(); }, max_flows_, *counters_);
   const kdFlowTrackerConfig config = tracker_config_(capture_->Index());
   tracker_ = std::make_unique<kdFlowTracker>(config, *bridge_);
   if (origin_us_ == 0 || config.window_us == 0) {
@@ -70,8 +70,10 @@ void LiveInterface::StartTracker() {
   next_state_check_ = Clock::now() + kStateCheck;
 }
 
-void LiveInterface::Begin(EventTarget& target, Clock::time_point now, uint64_t origin_us) {
+void LiveInterface::Begin(EventTarget& target, Clock::time_point now, uint64_t origin_us,
+                          InterfaceCounters& counters) {
   target_ = &target;
+  counters_ = &counters;
   origin_us_ = origin_us;
   unavailable_since_ = now;
   if (capture_) {
@@ -153,6 +155,15 @@ void LiveInterface::Serve(Clock::time_point now) {
     return;
   }
   StartTracker();
+}
+
+void LiveInterface::Publish() const {
+  if (counters_ == nullptr) return;
+  const kdLiveCaptureCounters counts = Counters();
+  counters_->received.store(counts.captured, std::memory_order_relaxed);
+  counters_->kernel_dropped.store(counts.dropped, std::memory_order_relaxed);
+  counters_->interface_dropped.store(counts.interface_dropped, std::memory_order_relaxed);
+  counters_->flows_tracked.store(tracker_ ? tracker_->FlowCount() : 0, std::memory_order_relaxed);
 }
 
 void LiveInterface::Finish() {

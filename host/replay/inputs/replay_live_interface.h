@@ -18,6 +18,7 @@
 
 #include "kd_flow_tracker.h"
 #include "kd_live_capture.h"
+#include "replay_counters.h"
 #include "replay_event_target.h"
 #include "replay_tracker_bridge.h"
 
@@ -45,7 +46,11 @@ class LiveInterface {
   // Starts the run: from now on events go to target. Every tracker of the interface counts its
   // windows from origin_us (wall time; 0: from its own start), so that a capture opened again
   // keeps to the plugin's windows.
-  void Begin(EventTarget& target, Clock::time_point now, uint64_t origin_us = 0);
+  // Its captures are counted into counters.
+  void Begin(EventTarget& target, Clock::time_point now, uint64_t origin_us,
+             InterfaceCounters& counters);
+  // Stores the counts of every capture of the interface so far in the counters given to Begin.
+  void Publish() const;
   // Before Begin: reads the packets waiting and drops them uncounted. Returns how many.
   uint64_t Discard() { return capture_ ? capture_->Discard() : 0; }
   // A descriptor that turns readable when packets wait, or -1 while none is open.
@@ -78,8 +83,9 @@ class LiveInterface {
   const kdLiveCaptureOptions options_;
   const size_t max_flows_;
   const std::function<kdFlowTrackerConfig(uint32_t)> tracker_config_;
-  EventTarget* target_ = nullptr;  // set by Begin
-  uint64_t origin_us_ = 0;         // set by Begin
+  EventTarget* target_ = nullptr;          // set by Begin
+  uint64_t origin_us_ = 0;                 // set by Begin
+  InterfaceCounters* counters_ = nullptr;  // set by Begin
   std::unique_ptr<kdLiveCapture> capture_;
   std::unique_ptr<TrackerBridge> bridge_;
   std::unique_ptr<kdFlowTracker> tracker_;

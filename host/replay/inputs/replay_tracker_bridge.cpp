@@ -7,21 +7,27 @@
 namespace kdreplay {
 
 TrackerBridge::TrackerBridge(EventTarget& target, std::string name,
-                             std::function<uint64_t()> packets, size_t max_flows)
+                             std::function<uint64_t()> packets, size_t max_flows,
+                             InterfaceCounters& counters)
     : target_(target),
       name_(std::move(name)),
       packets_(std::move(packets)),
-      max_flows_(max_flows) {}
+      max_flows_(max_flows),
+      counters_(counters) {}
 
 void TrackerBridge::DeliverFlowMap(kdPluginProcessor::Event event, kdFlowMap* map) {
+  counters_.flow_map_events.fetch_add(1, std::memory_order_relaxed);
   target_.DeliverFlowMap(Where(), *map, event);
 }
 
 void TrackerBridge::DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<kdFlow>& flow) {
+  if (event == kdPluginProcessor::EVENT_FLOW_EXPIRE)
+    counters_.flows_evicted.fetch_add(1, std::memory_order_relaxed);
   target_.DeliverFlow(Where(), flow, event);
 }
 
 void TrackerBridge::DeliverPacketStats(const std::string& iface, kdPacketStats* stats) {
+  counters_.flow_limit_dropped.fetch_add(stats->flow_dropped, std::memory_order_relaxed);
   if (stats->flow_dropped > 0) {
     Report(
         "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "

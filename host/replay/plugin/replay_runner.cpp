@@ -35,7 +35,11 @@ bool PluginRunner::Start(const std::string& plugin_path, const std::string& conf
       SignalsBlocked blocked;
       loader_->Start();
     }
-    if (AwaitReload(kFirstLoad, finished) != ReloadWatcher::Outcome::kFailed) return true;
+    if (AwaitReload(kFirstLoad, finished) != ReloadWatcher::Outcome::kFailed) {
+      std::lock_guard<std::mutex> guard(running_lock_);
+      running_ = true;
+      return true;
+    }
   } catch (const std::exception& e) {
     error = e.what();
     return false;
@@ -45,6 +49,10 @@ bool PluginRunner::Start(const std::string& plugin_path, const std::string& conf
 }
 
 void PluginRunner::Stop() {
+  {
+    std::lock_guard<std::mutex> guard(running_lock_);
+    running_ = false;
+  }
   if (loader_) loader_->Stop();
   loader_.reset();
 }
@@ -57,6 +65,21 @@ uint32_t PluginRunner::RecordType() const {
   auto type = status.find("aggregator");
   if (type == status.end() || !type->is_number_unsigned()) return 0;
   return static_cast<uint32_t>(type->get<uint64_t>());
+}
+
+bool PluginRunner::Samples(uint64_t& samples) const {
+  nlohmann::json status = nlohmann::json::object();
+  try {
+    std::lock_guard<std::mutex> guard(running_lock_);
+    if (!running_) return false;
+    loader_->GetPlugin()->GetStatus(status);
+  } catch (const std::exception&) {
+    return false;  // a scrape is no place to report it: the status line will
+  }
+  auto found = status.find("samples");
+  if (found == status.end() || !found->is_number_unsigned()) return false;
+  samples = found->get<uint64_t>();
+  return true;
 }
 
 bool PluginRunner::HadPluginErrors() const {
@@ -78,6 +101,10 @@ void PluginRunner::Guarded(const std::string& where, Call call) {
 
 ReloadWatcher::Outcome PluginRunner::AwaitReload(const std::string& where, uint64_t finished) {
   ReloadWatcher::Outcome outcome = watcher_.WaitAfter(finished, kReloadTimeout);
+  if (counters_ != nullptr && where != kFirstLoad)
+    (outcome == ReloadWatcher::Outcome::kLoaded ? counters_->reloads_succeeded
+                                                : counters_->reloads_failed)
+        .fetch_add(1, std::memory_order_relaxed);
   switch (outcome) {
     case ReloadWatcher::Outcome::kLoaded:
       break;

@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "korviad/kd_instance.h"
 #include "korviad/kd_loader.h"
+#include "replay_counters.h"
 #include "replay_event_target.h"
 #include "replay_line_writer.h"
 #include "replay_reload_watcher.h"
@@ -43,6 +45,13 @@ class PluginRunner : public EventTarget {
   // runs. Safe from the plugin's own threads while it dispatches.
   uint32_t RecordType() const;
 
+  // Counts the reloads after the first load into counters, by how they end; counters must
+  // outlive the runner.
+  void CountInto(RunCounters& counters) { counters_ = &counters; }
+  // The "samples" of the plugin's status, from any thread; false when no plugin runs (before
+  // Start's first load has ended, from Stop on) or its status has none.
+  bool Samples(uint64_t& samples) const;
+
   void DeliverFlowMap(const std::string& where, kdFlowMap& map, uint32_t value) override;
   void DeliverFlow(const std::string& where, std::shared_ptr<kdFlow> flow, uint32_t value) override;
   void DeliverStats(const std::string& where, const std::string& iface,
@@ -64,6 +73,11 @@ class PluginRunner : public EventTarget {
   ReloadWatcher watcher_;
   std::unique_ptr<kdPluginLoader> loader_;
   bool errors_ = false;
+  RunCounters* counters_ = nullptr;
+  // Lets other threads ask the plugin for its status only while it runs; loader_ changes on
+  // the host thread alone, and only while running_ is false.
+  mutable std::mutex running_lock_;
+  bool running_ = false;
 };
 
 }  // namespace kdreplay

@@ -137,6 +137,14 @@ void KafkaSink::OnDelivery(int error_code, const std::string& reason) {
   } else {
     ++failed_[reason];
   }
+  if (counters_ != nullptr)
+    (error_code == 0 ? counters_->kafka_delivered : counters_->kafka_failed)
+        .fetch_add(1, std::memory_order_relaxed);
+}
+
+void KafkaSink::CountDeliveriesInto(SinkCounters& counters) {
+  counters.kafka.store(true);
+  counters_ = &counters;
 }
 
 void KafkaSink::OnError(int error_code, const std::string& reason) {

@@ -46,6 +46,7 @@ class KafkaSink : public PayloadSink {
   bool Write(const std::string& sink, const std::string& channel, const nlohmann::json& payload,
              uint32_t flags, uint32_t record_type) override;
   uint64_t Close() override;
+  void CountDeliveriesInto(SinkCounters& counters) override;
 
   // Called by librdkafka from its poll (in Write or Close): for every message, and for errors
   // such as all brokers being down (each reported once until a delivery succeeds).
@@ -66,6 +67,7 @@ class KafkaSink : public PayloadSink {
   std::map<std::string, uint64_t> failed_;  // accepted but undelivered messages by reason
   std::map<std::string, uint64_t> dropped_;  // payloads not accepted, by reason
   std::set<int> errors_said_;                // error codes reported since the last delivery
+  SinkCounters* counters_ = nullptr;         // set before Open
 };
 
 }  // namespace kdreplay

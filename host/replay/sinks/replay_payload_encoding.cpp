@@ -39,6 +39,17 @@ class StreamOutput : public nlohmann::detail::output_adapter_protocol<char> {
   std::string piece_;
 };
 
+// Counts the serialiser's text and keeps none of it.
+class CountingOutput : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  void write_character(char) override { ++size_; }
+  void write_characters(const char*, std::size_t length) override { size_ += length; }
+  uint64_t size() const { return size_; }
+
+ private:
+  uint64_t size_ = 0;
+};
+
 }  // namespace
 
 std::string GzipCompress(const std::string& data) {
@@ -69,6 +80,13 @@ void AppendJsonText(std::string& out, const json& value) {
       nlohmann::detail::output_adapter<char, std::string>(out), ' ',
       json::error_handler_t::replace);
   serializer.dump(value, false, false, 0);
+}
+
+uint64_t JsonTextSize(const json& value) {
+  auto output = std::make_shared<CountingOutput>();
+  nlohmann::detail::serializer<json> serializer(output, ' ', json::error_handler_t::replace);
+  serializer.dump(value, false, false, 0);
+  return output->size();
 }
 
 void WriteJsonText(FILE* out, const json& value) {

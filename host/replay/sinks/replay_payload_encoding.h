@@ -23,6 +23,9 @@ void AppendJsonText(std::string& out, const nlohmann::json& value);
 // stream's error flag.
 void WriteJsonText(FILE* out, const nlohmann::json& value);
 
+// The size of AppendJsonText's text of value, without making it.
+uint64_t JsonTextSize(const nlohmann::json& value);
+
 // Throws std::runtime_error when compression fails.
 EncodedPayload EncodePayload(const nlohmann::json& payload, uint32_t flags);
 

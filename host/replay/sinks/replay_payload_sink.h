@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "replay_counters.h"
+
 namespace kdreplay {
 
 class PayloadSink {
@@ -26,6 +28,10 @@ class PayloadSink {
   // After the last Write: completes what is pending and reports what was lost. Returns the number
   // of payloads that Write accepted but that were not stored after all.
   virtual uint64_t Close() = 0;
+
+  // A sink whose deliveries are confirmed later (by Kafka's brokers) counts them into counters,
+  // from whatever thread learns of them. Called before Open.
+  virtual void CountDeliveriesInto(SinkCounters& /*counters*/) {}
 };
 
 }  // namespace kdreplay

@@ -92,6 +92,11 @@ void PayloadRouter::Detach() {
   observer_.Detach();
 }
 
+void PayloadRouter::CountInto(RunCounters& counters) {
+  counters_ = &counters;
+  for (auto& entry : stores_) entry.second->CountDeliveriesInto(counters.Sink(entry.first));
+}
+
 uint64_t PayloadRouter::failures() const {
   std::lock_guard<std::mutex> guard(lock_);
   return failures_;
@@ -149,6 +154,8 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
   try {
     // A dispatch to no channel at all is still written, under the empty channel name.
     std::set<std::string> targets = channels.empty() ? std::set<std::string>{""} : channels;
+    SinkCounters* counters = counters_ != nullptr ? &counters_->Sink(sink) : nullptr;
+    const uint64_t bytes = counters != nullptr ? JsonTextSize(payload) : 0;
     auto directory = directories_.find(sink);
     std::string error;
     auto store = stores_.find(sink);
@@ -164,12 +171,20 @@ void PayloadRouter::Route(const std::string& sink, const std::set<std::string>& 
         stored = directory->second->Write(sink, channel, payload, flags, record_type, error);
         Count(sink, channel, stored, error);
       }
+      if (counters != nullptr) {
+        (stored ? counters->payloads : counters->failed_payloads)
+            .fetch_add(1, std::memory_order_relaxed);
+        (stored ? counters->bytes : counters->failed_bytes)
+            .fetch_add(bytes, std::memory_order_relaxed);
+      }
       if (stored) {
         for (const StoredHandler& handler : stored_handlers_)
           handler(sink, channel, payload, record_type);
       }
     }
   } catch (const std::exception& e) {
+    if (counters_ != nullptr)
+      counters_->Sink(sink).failed_payloads.fetch_add(1, std::memory_order_relaxed);
     Count(sink, "", false, e.what());
   }
 }

@@ -62,6 +62,10 @@ class PayloadRouter {
   // Payloads that could not be written.
   uint64_t failures() const;
 
+  // Counts every sink's payloads, their bytes, and Kafka's deliveries, into counters (those the
+  // metrics endpoint serves). Before Prepare; counters must outlive the router.
+  void CountInto(RunCounters& counters);
+
   // One dispatch (the registry observer; public for tests).
   void Route(const std::string& sink, const std::set<std::string>& channels,
              const nlohmann::json& payload, uint32_t flags, uint32_t record_type);
@@ -89,6 +93,7 @@ class PayloadRouter {
   std::map<std::string, SinkCount> counts_;  // dir:, sqlite: and kafka: sinks, by name
   mutable std::mutex lock_;
   uint64_t failures_ = 0;
+  RunCounters* counters_ = nullptr;
 };
 
 }  // namespace kdreplay
