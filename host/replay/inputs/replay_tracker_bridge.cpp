@@ -28,6 +28,7 @@ void TrackerBridge::DeliverFlow(kdPluginProcessor::Event event, std::shared_ptr<
 
 void TrackerBridge::DeliverPacketStats(const std::string& iface, kdPacketStats* stats) {
   counters_.flow_limit_dropped.fetch_add(stats->flow_dropped, std::memory_order_relaxed);
+  counters_.undecoded.fetch_add(stats->discarded, std::memory_order_relaxed);
   if (stats->flow_dropped > 0) {
     Report(
         "%s: the flow table is full (--max-flows %zu): %llu packets of untracked flows "

@@ -24,6 +24,7 @@ struct InterfaceCounters {
   Counter interface_dropped{0};   // lost by the interface or its driver
   Counter flow_limit_dropped{0};  // not tracked: the flow table was full (--max-flows)
   Counter filtered{0};            // read from a file but rejected by the filter
+  Counter undecoded{0};           // read but not decoded: truncated, malformed, not IP
   Counter flows_tracked{0};       // a gauge: flows in the tracker's map now
   Counter flows_evicted{0};       // flows that left the map: closed, idle or at the end
   Counter flow_map_events{0};     // flow-map snapshots delivered to the plugin
