@@ -8,26 +8,8 @@ set -uo pipefail
 replay=$1
 plugin=$2
 ns=korvia-align-$$
-work=$(mktemp -d)
-replay_pid=
-
-cleanup() {
-  if [ -n "$replay_pid" ]; then kill -TERM "$replay_pid" 2>/dev/null; wait "$replay_pid" 2>/dev/null; fi
-  ip netns del "$ns" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work/err" >&2 2>/dev/null
-  exit 1
-}
-
-if ! ip netns add "$ns" 2>/dev/null; then
-  echo "SKIP: network namespaces are not permitted here (needs root and ip netns)"
-  exit 77
-fi
+. "$(dirname "$0")/live_test_lib.sh"
+make_namespaces "$ns"
 ip netns exec "$ns" ip link set lo up
 # Stopped well inside the first window, whose start is the plugin's: later windows keep to the
 # plugin's whole-second timing, within a second of the boundaries.
@@ -37,21 +19,12 @@ echo "{ \"aggregator\": 5, \"log_interval\": $interval, \"sinks\": { \"sink\": {
 ip netns exec "$ns" "$replay" --plugin "$plugin" --conf "$work/conf.json" --live lo --align \
   >"$work/out" 2>"$work/err" &
 replay_pid=$!
-for _ in $(seq 200); do
-  grep -q "capturing until" "$work/err" && break
-  kill -0 "$replay_pid" 2>/dev/null || fail "korvia-replay ended before capturing"
-  sleep 0.1
-done
-grep -q "lo: capturing until" "$work/err" || fail "lo is not captured within 20 s"
+await "lo: capturing until" "$work/err"
 grep -q "the first window starts at .* UTC, on a multiple of $interval s" "$work/err" ||
   fail "the wait for the window boundary is not said"
 ip netns exec "$ns" bash -c 'for _ in $(seq 5); do echo x >/dev/udp/127.0.0.1/9; sleep 0.1; done' ||
   fail "cannot send on the namespace's loopback"
-kill -TERM "$replay_pid"
-wait "$replay_pid"
-status=$?
-replay_pid=
-[ "$status" -eq 0 ] || fail "korvia-replay exited with status $status"
+stop_replay
 start=$(head -1 "$work/out" | grep -o '"log_time_start":[0-9]*' | cut -d: -f2)
 [ -n "$start" ] || fail "no payload: $(cat "$work/out")"
 [ $((start % interval)) -eq 0 ] || fail "the first window starts at $start, not on a multiple of $interval"

@@ -12,39 +12,9 @@ plugin=$2
 id=$$
 ns_capture=korvia-cap-$id
 ns_sender=korvia-snd-$id
-work=$(mktemp -d)
-replay_pid=
 burst=20000
-
-cleanup() {
-  if [ -n "$replay_pid" ]; then kill -TERM "$replay_pid" 2>/dev/null; wait "$replay_pid" 2>/dev/null; fi
-  ip netns del "$ns_capture" 2>/dev/null
-  ip netns del "$ns_sender" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  echo "--- korvia-replay standard error:" >&2
-  cat "$work/err" >&2 2>/dev/null
-  exit 1
-}
-
-# Waits up to 20 s for pattern in file while the program runs.
-await() {
-  for _ in $(seq 200); do
-    grep -q "$1" "$2" 2>/dev/null && return 0
-    kill -0 "$replay_pid" 2>/dev/null || fail "korvia-replay ended while waiting for $1"
-    sleep 0.1
-  done
-  fail "no $1 within 20 s"
-}
-
-if ! ip netns add "$ns_capture" 2>/dev/null || ! ip netns add "$ns_sender" 2>/dev/null; then
-  echo "SKIP: network namespaces are not permitted here (needs root and ip netns)"
-  exit 77
-fi
+. "$(dirname "$0")/live_test_lib.sh"
+make_namespaces "$ns_capture" "$ns_sender"
 in_capture() { ip netns exec "$ns_capture" "$@"; }
 in_sender() { ip netns exec "$ns_sender" "$@"; }
 
@@ -114,11 +84,7 @@ promtool check metrics <"$work/metrics" || fail "promtool check metrics refused 
 grep -q "^korvia_replay_packets_kernel_dropped_total{interface=\"kvc$id\"} 0$" "$work/metrics" ||
   fail "/metrics: packets dropped by the kernel"
 
-kill -TERM "$replay_pid"
-wait "$replay_pid"
-status=$?
-replay_pid=
-[ "$status" -eq 0 ] || fail "korvia-replay exited with status $status"
+stop_replay
 
 for iface in kvc$id kvd$id; do
   grep -q "$iface: [0-9]* packets captured, 0 dropped by the capture" "$work/err" ||

@@ -20,40 +20,10 @@ ns_capture=korvia-fcap-$id
 ns_sender=korvia-fsnd-$id
 steady=kvs$id # captured throughout
 flappy=kvf$id # deleted and made again
-work=$(mktemp -d)
-replay_pid=
 # The metrics endpoint listens on the capture namespace's own loopback.
 replay_args=(--metrics 127.0.0.1:0)
-
-cleanup() {
-  if [ -n "$replay_pid" ]; then kill -TERM "$replay_pid" 2>/dev/null; wait "$replay_pid" 2>/dev/null; fi
-  ip netns del "$ns_capture" 2>/dev/null
-  ip netns del "$ns_sender" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  echo "--- korvia-replay standard error:" >&2
-  cat "$work/err" >&2 2>/dev/null
-  exit 1
-}
-
-# Waits up to 60 s for pattern in file while the program runs.
-await() {
-  for _ in $(seq 600); do
-    grep -q -- "$1" "$2" 2>/dev/null && return 0
-    kill -0 "$replay_pid" 2>/dev/null || fail "korvia-replay ended while waiting for $1"
-    sleep 0.1
-  done
-  fail "no $1 within 60 s"
-}
-
-if ! ip netns add "$ns_capture" 2>/dev/null || ! ip netns add "$ns_sender" 2>/dev/null; then
-  echo "SKIP: network namespaces are not permitted here (needs root and ip netns)"
-  exit 77
-fi
+. "$(dirname "$0")/live_test_lib.sh"
+make_namespaces "$ns_capture" "$ns_sender"
 in_capture() { ip netns exec "$ns_capture" "$@"; }
 in_sender() { ip netns exec "$ns_sender" "$@"; }
 
@@ -100,8 +70,8 @@ CONF
 ip netns exec "$ns_capture" "$replay" --plugin "$plugin" --conf "$work/conf.json" \
   --live "$steady" --live "$flappy" "${replay_args[@]}" udp >"$work/out" 2>"$work/err" &
 replay_pid=$!
-await "$steady: capturing" "$work/err"
-await "$flappy: capturing" "$work/err"
+await "$steady: capturing" "$work/err" 60
+await "$flappy: capturing" "$work/err" 60
 
 sent_steady=0
 sent_flappy=0
@@ -113,22 +83,22 @@ send 4 30; sent_flappy=$((sent_flappy + 30))
 in_capture ip link del "$flappy"
 send 0 40; sent_steady=$((sent_steady + 40))
 make_pair "$flappy" 4 || fail "cannot make $flappy again"
-await "$flappy: The interface disappeared" "$work/err"
-await "$flappy: capturing again" "$work/err"
+await "$flappy: The interface disappeared" "$work/err" 60
+await "$flappy: capturing again" "$work/err" 60
 send 4 20; sent_flappy=$((sent_flappy + 20))
 send 0 10; sent_steady=$((sent_steady + 10))
 
 # Down and up again: the capture stays open and goes on.
 in_capture ip link set "$flappy" down
-await "$flappy: the interface went down" "$work/err"
+await "$flappy: the interface went down" "$work/err" 60
 in_capture ip link set "$flappy" up
-await "$flappy: up again" "$work/err"
+await "$flappy: up again" "$work/err" 60
 send 4 10; sent_flappy=$((sent_flappy + 10))
 
 # A reload that fails is logged and does not change how a stopped capture exits.
 echo '{ "aggregator": 5, ' >"$work/conf.json"
 kill -HUP "$replay_pid"
-await "configuration reload failed" "$work/err"
+await "configuration reload failed" "$work/err" 60
 
 # /metrics counts what each interface captured, the flapping one across its two captures.
 url=$(grep -o "http://127.0.0.1:[0-9]*/metrics" "$work/err") || fail "no metrics address"
@@ -142,11 +112,7 @@ counted_all || fail "/metrics: $(received "$steady") and $(received "$flappy") p
 in_capture curl -sf "$url" >"$work/metrics" || fail "cannot fetch $url"
 promtool check metrics <"$work/metrics" || fail "promtool check metrics refused /metrics"
 
-kill -TERM "$replay_pid"
-wait "$replay_pid"
-status=$?
-replay_pid=
-[ "$status" -eq 0 ] || fail "korvia-replay exited with status $status after SIGTERM"
+stop_replay
 
 # A type 5 row per interface and payload; its counts summed over the run's payloads.
 counted() {
