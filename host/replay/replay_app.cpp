@@ -67,6 +67,8 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   capture.duration = options.duration;
   capture.realtime = options.realtime;
   capture.progress = options.progress;
+  capture.listen = options.listen;
+  capture.export_flows = options.export_flows;
   return capture;
 }
 
@@ -135,7 +137,8 @@ bool PluginPath(const Options& options, std::string& path) {
 // completed telling whether the input was played to its end.
 int PlayThroughPlugin(const Options& options, Input& input, const std::string& plugin_path,
                       const PluginConf& conf, PluginRunner& runner, bool& completed) {
-  const bool capture_time = input.capture && options.live.empty();
+  const bool capture_time =
+      input.capture && options.live.empty() && options.listen.endpoints.empty();
   // Whatever ends the run, the clock lets the threads go before the plugin is unloaded.
   std::unique_ptr<CaptureClock, void (*)(CaptureClock*)> disable_clock(
       &CaptureClock::Instance(), [](CaptureClock* clock) { clock->Disable(); });

@@ -8,6 +8,7 @@
 
 #include "kd_local_networks.h"
 #include "korviad/kd_flow.h"
+#include "replay_flow_cli.h"
 
 namespace kdreplay {
 
@@ -241,6 +242,31 @@ const OptionSpec kOptions[] = {
      "                        (either way the plugin reports in the file's own time)\n"},
     {"--progress", OptionSpec::kFlag, SetFlag<&Options::progress>,
      "  --progress            a progress line on standard error for long files\n"},
+    {"--listen", OptionSpec::kRepeated, AddListen,
+     "\n"
+     "  --listen URL          collect flow export: \"netflow://ADDR:PORT\" (NetFlow v5, v9\n"
+     "                        and IPFIX) or \"sflow://ADDR:PORT\" (sFlow v5); repeatable,\n"
+     "                        with --live or alone, until SIGINT or SIGTERM; see\n"
+     "                        docs/flow-protocols.md\n"},
+    {"--listen-buffer", OptionSpec::kSingle, SetListenBuffer,
+     "  --listen-buffer MIB   receive buffer of each --listen socket (default 64)\n"},
+    {"--export", OptionSpec::kSingle, SetExport,
+     "  --export URL          send the flows of --pcap or --live to a collector:\n"
+     "                        \"ipfix://HOST:PORT\", \"netflow9://HOST:PORT\" or\n"
+     "                        \"netflow5://HOST:PORT\"\n"},
+    {"--export-domain", OptionSpec::kSingle, SetExportNumber,
+     "  --export-domain N     IPFIX observation domain, v9 source ID (default 0)\n"},
+    {"--export-active", OptionSpec::kSingle, SetExportNumber,
+     "  --export-active S     export a flow every S seconds while it lasts (default 1800)\n"},
+    {"--export-inactive", OptionSpec::kSingle, SetExportNumber,
+     "  --export-inactive S   export a flow once quiet for S seconds (default 15)\n"},
+    {"--export-template-datagrams", OptionSpec::kSingle, SetExportNumber,
+     "  --export-template-datagrams N   templates again every N datagrams (default 20)\n"},
+    {"--export-template-seconds", OptionSpec::kSingle, SetExportNumber,
+     "  --export-template-seconds S     and at least every S seconds (default 60)\n"},
+    {"--export-biflow", OptionSpec::kFlag, SetExportBiflow,
+     "  --export-biflow       IPFIX: one RFC 5103 biflow record per flow instead of two\n"
+     "                        uniflow records\n"},
     {"--help", OptionSpec::kFinal, SetFlag<&Options::help>, "  --help, --version\n"},
     {"--version", OptionSpec::kFinal, SetFlag<&Options::version>, ""},
 };
@@ -287,14 +313,16 @@ bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>
   return true;
 }
 
-bool CheckRun(const Options& options, std::string& error) {
+bool CheckRun(const Options& options, const std::set<std::string>& seen, std::string& error) {
   if (options.conf.empty()) {
     error = "--conf FILE is required";
     return false;
   }
-  int inputs = !options.events.empty() + !options.pcaps.empty() + !options.live.empty();
+  if (!CheckFlowOptions(options, seen, error)) return false;
+  const bool live = !options.live.empty() || !options.listen.endpoints.empty();
+  int inputs = !options.events.empty() + !options.pcaps.empty() + live;
   if (inputs == 0) {
-    error = "one of --events SCRIPT, --pcap FILE and --live IFACE is required";
+    error = "one of --events SCRIPT, --pcap FILE, --live IFACE and --listen URL is required";
     return false;
   }
   if (inputs > 1) {
@@ -426,10 +454,11 @@ const char* UsageText() {
         "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
         "       korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...] [FILTER]\n"
         "       korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...] [FILTER]\n"
+        "       korvia-replay [options] --conf FILE --listen URL [--listen URL ...]\n"
         "       korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
         "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
-        "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
-        "to sinks.\n"
+        "Lines script, or with the flows of captured traffic or of flow export, and writes\n"
+        "what it dispatches to sinks.\n"
         "\n";
     for (const OptionSpec& option : kOptions) usage += option.help;
     return usage +
@@ -479,7 +508,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     if (!ParseValueOption(argc, argv, i, options, seen, error)) return false;
   }
   if (!CheckSummaryAndReadBack(options, seen, error)) return false;
-  return !options.read.empty() || CheckRun(options, error);
+  return !options.read.empty() || CheckRun(options, seen, error);
 }
 
 }  // namespace kdreplay

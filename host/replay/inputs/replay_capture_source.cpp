@@ -1,6 +1,7 @@
 #include "replay_capture_source.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 
 #include "kd_packet_decoder.h"
 #include "replay_capture_clock.h"
+#include "replay_flow_exporter.h"
+#include "replay_flow_listener.h"
 #include "replay_report.h"
 #include "replay_signals.h"
 
@@ -78,6 +81,12 @@ void WarnIfUnsupported(const std::string& name, int link_type) {
          kdLinkTypeName(link_type).c_str());
 }
 
+uint64_t WallMicroseconds() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+}
+
 }  // namespace
 
 CaptureSource::CaptureSource(CaptureOptions options) : options_(std::move(options)) {}
@@ -116,6 +125,14 @@ bool CaptureSource::Open(std::string& error, bool& filter_error) {
     filters_.push_back(std::move(filter));
   }
   OrderFiles();
+  if (!options_.listen.endpoints.empty()) {
+    listener_ = std::make_unique<FlowListener>(options_.listen);
+    if (!listener_->Open(error)) return false;
+  }
+  if (options_.export_flows.enabled) {
+    exporter_ = std::make_unique<FlowExporter>(options_.export_flows);
+    if (!exporter_->Open(error)) return false;
+  }
   return true;
 }
 
@@ -155,7 +172,14 @@ bool CaptureSource::LimitReached(uint64_t packets) const {
 
 bool CaptureSource::Play(EventTarget& target) {
   started_ = std::chrono::steady_clock::now();
-  if (!live_.empty()) return PlayLive(target);
+  bool ok = PlayInputs(target);
+  // Whatever ended the run, every flow still open goes to the collector.
+  if (exporter_) exporter_->Finish();
+  return ok;
+}
+
+bool CaptureSource::PlayInputs(EventTarget& target) {
+  if (!live_.empty() || listener_) return PlayLive(target);
   bool ok = true;
   for (size_t i = 0; i < files_.size(); ++i) {
     if (InterruptRequested() || LimitReached(packets_before_)) break;
@@ -191,6 +215,7 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   config.update_interval_us = options_.update_interval_us;
   config.window_us = options_.window_us;
   config.max_flows = options_.max_flows;
+  config.observer = exporter_.get();
   return config;
 }
 
@@ -282,6 +307,12 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   }
   for (auto& capture : live_)
     Report("%s: capturing until SIGINT or SIGTERM", capture->Name().c_str());
+  if (listener_) {
+    kdFlowTrackerConfig config = TrackerConfig(Interface("", 0, kCaptureTypeCollector));
+    config.observer = nullptr;  // collected flows are not exported again
+    listener_->Start(config, WallMicroseconds(), target);
+    for (int fd : listener_->Fds()) waits.push_back(pollfd{fd, POLLIN, 0});
+  }
 
   auto dispatch_all = [&] {
     std::string error;
@@ -303,12 +334,18 @@ bool CaptureSource::PlayLive(EventTarget& target) {
     // A signal ends the wait at once (the handled signals reach this thread only).
     poll(waits.data(), waits.size(), 200);
     ok = dispatch_all();
+    if (listener_) listener_->Serve(WallMicroseconds());
+    if (exporter_) exporter_->ObserveTime(WallMicroseconds());
     ServeSignalRequests(target);
   }
-  if (ok) {
+  if (ok && !live_.empty()) {
     // Packets that arrived before the stop may still sit in a block not yet handed over.
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
     ok = dispatch_all();
+  }
+  if (listener_) {
+    listener_->Serve(WallMicroseconds());
+    listener_->Finish();
   }
   for (size_t i = 0; i < live_.size(); ++i) {
     trackers[i]->Finish();

@@ -14,8 +14,12 @@
 #include "kd_live_capture.h"
 #include "kd_local_networks.h"
 #include "replay_event_target.h"
+#include "replay_flow_options.h"
 
 namespace kdreplay {
+
+class FlowExporter;
+class FlowListener;
 
 struct CaptureOptions {
   std::vector<std::string> files;  // replayed in this order
@@ -31,6 +35,8 @@ struct CaptureOptions {
   uint64_t duration = 0;  // stop after this many seconds of wall time; 0: never
   bool realtime = false;
   bool progress = false;
+  FlowListenOptions listen;        // collector sockets, served with the live interfaces
+  FlowExportOptions export_flows;  // the tracked traffic's flows sent to a collector
 };
 
 // Interface capture types the tracker's flows carry.
@@ -63,6 +69,7 @@ class CaptureSource {
   // Puts the files in the order of their first packets (standard input keeps its place), saying
   // so when that is not the order given.
   void OrderFiles();
+  bool PlayInputs(EventTarget& target);
   bool PlayFile(size_t index, EventTarget& target);
   bool PlayLive(EventTarget& target);
   std::shared_ptr<kdInterface> Interface(const std::string& name, uint32_t index,
@@ -73,6 +80,8 @@ class CaptureSource {
   std::vector<kdCaptureFile> files_;
   std::vector<std::unique_ptr<kdPacketFilter>> filters_;  // one per file; null without a filter
   std::vector<std::unique_ptr<kdLiveCapture>> live_;
+  std::unique_ptr<FlowListener> listener_;
+  std::unique_ptr<FlowExporter> exporter_;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
   // Whether --count or --duration says to stop, given the packets read so far.
