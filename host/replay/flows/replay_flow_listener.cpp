@@ -58,7 +58,7 @@ kdFlowExporter ExporterOf(const sockaddr_storage& address) {
   return kdFlowExporter::FromBytes(6, bytes);
 }
 
-const char* VersionName(uint32_t version) {
+std::string VersionName(uint32_t version) {
   switch (version) {
     case kd_flow_version::kNetflow5:
       return "NetFlow v5";
@@ -67,7 +67,7 @@ const char* VersionName(uint32_t version) {
     case kd_flow_version::kIpfix:
       return "IPFIX";
     default:
-      return "sFlow";
+      return "version " + std::to_string(version);
   }
 }
 
@@ -255,22 +255,27 @@ kdFlowTracker& FlowListener::Tracker(const kdFlowExporter& exporter, uint32_t if
 }
 
 void FlowListener::ShowRate(const Socket& socket, const RateKey& key, uint32_t rate) {
+  // Records come in runs of one exporter's domain: most need no look-up.
+  if (last_rate_ == rate && !(key < last_rate_key_) && !(last_rate_key_ < key)) return;
+  last_rate_key_ = key;
+  last_rate_ = rate;
   auto found = rates_.find(key);
   if (found != rates_.end() && found->second == rate) return;
-  if (found == rates_.end() && (rate == 1 || rates_.size() >= kMaxRatesShown)) return;
+  if (found == rates_.end() && rates_.size() >= kMaxRatesShown) return;
   rates_[key] = rate;
-  Report("%s: exporter %s, %s domain %u: sampling rate 1 in %u (packets and bytes scaled by it)",
-         socket.endpoint.text.c_str(), key.exporter.ToString().c_str(), VersionName(key.version),
-         key.domain, rate);
+  const std::string where =
+      key.version == 0
+          ? "sFlow data source " + std::to_string(key.domain >> 24) + ":" +
+                std::to_string(key.domain & 0xFFFFFF)
+          : std::string(VersionName(key.version)) + " domain " + std::to_string(key.domain);
+  Report("%s: exporter %s, %s: sampling rate 1 in %u", socket.endpoint.text.c_str(),
+         key.exporter.ToString().c_str(), where.c_str(), rate);
 }
 
 void FlowListener::Record(Socket& socket, const kdFlowRecord& record) {
   ++socket.records;
-  if (record.sampling_rate != 1)
-    ShowRate(socket, RateKey{record.exporter, record.version, record.observation_domain},
-             record.sampling_rate);
-  else if (!rates_.empty())
-    ShowRate(socket, RateKey{record.exporter, record.version, record.observation_domain}, 1);
+  ShowRate(socket, RateKey{record.exporter, record.version, record.observation_domain},
+           record.sampling_rate);
   if (record.ip_version != 4 && record.ip_version != 6) {
     ++untracked_;
     return;

@@ -75,6 +75,8 @@ class FlowListener {
   std::vector<std::unique_ptr<Socket>> sockets_;
   std::map<std::string, std::unique_ptr<Interface>> interfaces_;
   std::map<RateKey, uint32_t> rates_;  // the sampling rates shown
+  RateKey last_rate_key_{};
+  uint32_t last_rate_ = 0;
   // The last interface counters of each sFlow interface: its drops are their growth.
   std::map<std::pair<std::string, uint32_t>, uint64_t> if_drops_;
   kdFlowTrackerConfig config_;
