@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "capture/packet_builder.h"
 #include "capture/recording_target.h"
+#include "flow_protocols/flow_messages.h"
 #include "kd_flow_collector.h"
 #include "kd_flow_encoder.h"
 #include "replay_event_target.h"
@@ -66,17 +68,18 @@ kdFlowRecord Uniflow(const char* src, uint16_t sport, const char* dst, uint16_t 
 
 // A listener on an ephemeral loopback port, fed datagrams directly.
 struct Listening {
-  Listening() {
+  explicit Listening(FlowEndpoint::Scheme scheme = FlowEndpoint::Scheme::kNetflow) {
     // Port 0, which the command line refuses, finds a free port.
     FlowEndpoint endpoint;
     std::string error;
-    endpoint.scheme = FlowEndpoint::Scheme::kNetflow;
+    endpoint.scheme = scheme;
     auto* in = reinterpret_cast<sockaddr_in*>(&endpoint.address);
     in->sin_family = AF_INET;
     in->sin_port = 0;
     in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     endpoint.address_length = sizeof(sockaddr_in);
-    endpoint.text = "netflow://127.0.0.1:0";
+    endpoint.text =
+        scheme == FlowEndpoint::Scheme::kSflow ? "sflow://127.0.0.1:0" : "netflow://127.0.0.1:0";
     kdreplay::FlowListenOptions options;
     options.endpoints.push_back(endpoint);
     options.buffer_mib = 1;
@@ -193,6 +196,35 @@ TEST(FlowListener, BadInputIsCountedNotFatal) {
   kdDatagram junk = {0, 7, 1, 2, 3};
   l.Feed({junk, kdDatagram{}, kdDatagram(3000, 0xFF)});
   EXPECT_TRUE(l.Flows().empty());
+}
+
+// Sampled headers count as many packets as their rate says; interface counters add the growth
+// of discards and errors.
+TEST(FlowListener, SflowSamplesAndInterfaceCounters) {
+  using namespace capture_testing;
+  using namespace flow_testing;
+  Listening l(FlowEndpoint::Scheme::kSflow);
+  const kdFlowExporter agent = kdFlowExporter::Ipv4(0xC0000209);  // the datagram's agent
+  Bytes frame = Ethernet(kMacB, kMacA, 0x0800,
+                         Ipv4("10.1.0.1", "192.0.2.50", 17, Udp(5000, 53, Bytes(20, 7))));
+  Bytes first =
+      SflowDatagram(1, {SflowFlowSample(10, SflowRawHeader(frame), 1), SflowCounterSample(100, 5)});
+  Bytes second = SflowDatagram(2, {SflowCounterSample(104, 8)});
+  l.listener->Datagram(0, agent, first.data(), first.size(), kStart + 1000);
+  l.listener->Datagram(0, agent, second.data(), second.size(), kStart + 2000);
+  std::vector<kdFlow> flows = l.Flows();
+  ASSERT_EQ(flows.size(), 1u);
+  EXPECT_EQ(flows[0].iface->name, "192.0.2.9/if3");
+  EXPECT_EQ(flows[0].packets_a + flows[0].packets_b, 10u);
+  EXPECT_EQ(flows[0].bytes_a + flows[0].bytes_b, 10u * frame.size());
+  uint64_t dropped = 0, udp = 0;
+  for (const auto& s : l.recorder.target.stats) {
+    EXPECT_EQ(s.iface, "192.0.2.9/if3");
+    dropped += s.stats.capture_dropped;
+    udp += s.stats.udp;
+  }
+  EXPECT_EQ(dropped, 7u);
+  EXPECT_EQ(udp, 10u);
 }
 
 struct Exporting {
