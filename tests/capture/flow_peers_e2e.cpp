@@ -89,6 +89,7 @@ class Background {
         },
         std::chrono::seconds(30));
   }
+  pid_t pid() const { return pid_; }
   int Stop() {
     if (pid_ <= 0) return status_;
     kill(pid_, SIGTERM);
@@ -483,6 +484,47 @@ TEST(FlowCollectorProgram, BadInputAndSamplingAreReportedWithTheExporter) {
       << log;
   EXPECT_NE(log.find("3 datagrams, 1 flow records, 0 dropped by the kernel"), std::string::npos)
       << log;
+}
+
+}  // namespace
+
+namespace {
+
+// Datagrams the kernel dropped while the collector was not reading are counted, not lost
+// silently: here the program is stopped while a burst overflows its receive buffer.
+TEST(FlowCollectorProgram, KernelDropsAreCounted) {
+  TempDir scratch;
+  const uint16_t port = FreePort();
+  const std::string log = scratch.File("listen.log");
+  Background process(std::string(KORVIA_REPLAY_PATH) + " --plugin " + KORVIA_PLUGIN_PATH +
+                         " --conf '" + WriteType2Conf(scratch) + "' --listen-buffer 1" +
+                         " --listen netflow://127.0.0.1:" + std::to_string(port),
+                     scratch.File("listen.jsonl"), log);
+  ASSERT_TRUE(process.WaitForLog("collecting until"));
+  ASSERT_EQ(kill(process.pid(), SIGSTOP), 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<uint8_t> datagram(1400, 0);  // version 0: counted as unknown, nothing more
+  const int sent = 10000;                  // 14 MB: far more than a buffer of 1 MiB holds
+  for (int i = 0; i < sent; ++i)
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  close(fd);
+  kill(process.pid(), SIGCONT);
+  LetCollectorsRead();
+  EXPECT_EQ(process.Stop(), 0);
+  std::string text = Output("cat '" + log + "'");
+  unsigned long long read = 0, records = 0, dropped = 0;
+  size_t at = text.find(": ", text.find("datagrams, ") - 12);
+  ASSERT_NE(text.find("dropped by the kernel (receive buffer full"), std::string::npos) << text;
+  ASSERT_EQ(sscanf(text.c_str() + at, ": %llu datagrams, %llu flow records, %llu dropped", &read,
+                   &records, &dropped),
+            3)
+      << text;
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(read + dropped, static_cast<unsigned long long>(sent)) << text;
 }
 
 }  // namespace

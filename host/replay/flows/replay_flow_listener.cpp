@@ -1,6 +1,7 @@
 #include "replay_flow_listener.h"
 
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -209,9 +210,7 @@ void FlowListener::Serve(uint64_t now_us) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
         uint32_t overflow = 0;
         memcpy(&overflow, CMSG_DATA(c), sizeof(overflow));
-        s.kernel_dropped += overflow - s.overflow;
-        s.kernel_dropped_total += overflow - s.overflow;
-        s.overflow = overflow;
+        CountDrops(s, overflow);
       }
       Datagram(i, ExporterOf(from), buffer, static_cast<size_t>(got), now_us);
     }
@@ -327,9 +326,25 @@ void FlowListener::Counters(const kdSflowInterfaceCounters& counters) {
   if (growth != 0) Tracker(counters.source.agent, counters.if_index).AddCaptureDropped(growth);
 }
 
+void FlowListener::CountDrops(Socket& s, uint32_t overflow) {
+  // The kernel's counter wraps at 32 bits; the difference does too.
+  const uint32_t growth = overflow - s.overflow;
+  if (growth == 0 || growth > 0x80000000u) return;  // older than what was counted already
+  s.kernel_dropped += growth;
+  s.kernel_dropped_total += growth;
+  s.overflow = overflow;
+}
+
 void FlowListener::ReportInterval() {
   for (const auto& s : sockets_) {
     const char* name = s->endpoint.text.c_str();
+    // A datagram tells the drops before it only: those of a burst that ended the traffic
+    // show in the socket's own counters.
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof(memory);
+    if (getsockopt(s->fd, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
+        length > SK_MEMINFO_DROPS * sizeof(uint32_t))
+      CountDrops(*s, memory[SK_MEMINFO_DROPS]);
     if (s->kernel_dropped != 0) {
       Report("%s: %llu datagrams dropped by the kernel (receive buffer full; see --listen-buffer)",
              name, static_cast<unsigned long long>(s->kernel_dropped));

@@ -69,6 +69,8 @@ class FlowListener {
   void Counters(const kdSflowInterfaceCounters& counters);
   kdFlowTracker& Tracker(const kdFlowExporter& exporter, uint32_t if_index);
   void ShowRate(const Socket& socket, const RateKey& key, uint32_t rate);
+  // Counts the kernel's drop counter of a socket, read at overflow.
+  void CountDrops(Socket& socket, uint32_t overflow);
   void ReportInterval();
 
   FlowListenOptions options_;
