@@ -217,26 +217,48 @@ void FlowListener::Serve(uint64_t now_us) {
   }
   if (now_us > now_us_) now_us_ = now_us;
   for (auto& entry : interfaces_) entry.second->tracker->AdvanceTime(now_us_);
+  if (other_) other_->tracker->AdvanceTime(now_us_);
   if (now_us_ >= next_report_us_) {
     ReportInterval();
     while (next_report_us_ <= now_us_) next_report_us_ += config_.update_interval_us;
   }
 }
 
+bool FlowListener::InterfaceKey::operator<(const InterfaceKey& o) const {
+  if (!(exporter == o.exporter)) return exporter < o.exporter;
+  return if_index < o.if_index;
+}
+
 kdFlowTracker& FlowListener::Tracker(const kdFlowExporter& exporter, uint32_t if_index) {
-  std::string name = exporter.ToString() + "/if" + std::to_string(if_index);
-  auto found = interfaces_.find(name);
-  if (found != interfaces_.end()) return *found->second->tracker;
-  if (interfaces_.size() >= kMaxInterfaces) {
-    name = "other";
-    found = interfaces_.find(name);
-    if (found != interfaces_.end()) return *found->second->tracker;
-    Report("%zu exporter interfaces tracked: the traffic of further ones counts under \"other\"",
-           kMaxInterfaces);
+  // Records come in runs of one exporter's interface: most need no look-up.
+  const InterfaceKey key{exporter, if_index};
+  if (last_tracker_ != nullptr && !(key < last_key_) && !(last_key_ < key)) return *last_tracker_;
+  auto found = interfaces_.find(key);
+  if (found == interfaces_.end()) {
+    if (interfaces_.size() >= kMaxInterfaces) {
+      if (!other_) {
+        Report(
+            "%zu exporter interfaces tracked: the traffic of further ones counts under \"other\"",
+            kMaxInterfaces);
+        other_ = MakeInterface("other", kdInterface::kNoIndex);
+      }
+      return *other_->tracker;
+    }
+    found = interfaces_
+                .emplace(key, MakeInterface(exporter.ToString() + "/if" + std::to_string(if_index),
+                                            if_index != 0 ? if_index : kdInterface::kNoIndex))
+                .first;
   }
+  last_key_ = key;
+  last_tracker_ = found->second->tracker.get();
+  return *last_tracker_;
+}
+
+std::unique_ptr<FlowListener::Interface> FlowListener::MakeInterface(const std::string& name,
+                                                                     uint32_t index) {
   auto iface = std::make_shared<kdInterface>();
   iface->name = name;
-  iface->index = if_index != 0 && name != "other" ? if_index : kdInterface::kNoIndex;
+  iface->index = index;
   iface->capture_type = kCaptureTypeCollector;
   iface->role = config_.iface ? config_.iface->role : kdInterface::kRoleInternal;
   kdFlowTrackerConfig config = config_;
@@ -248,9 +270,7 @@ kdFlowTracker& FlowListener::Tracker(const kdFlowExporter& exporter, uint32_t if
   state->tracker = std::make_unique<kdFlowTracker>(config, *state->bridge);
   // Every interface counts its intervals and windows from the listener's start.
   state->tracker->Start(start_us_);
-  kdFlowTracker& tracker = *state->tracker;
-  interfaces_.emplace(name, std::move(state));
-  return tracker;
+  return state;
 }
 
 void FlowListener::ShowRate(const Socket& socket, const RateKey& key, uint32_t rate) {
@@ -372,6 +392,7 @@ void FlowListener::ReportInterval() {
 
 void FlowListener::Finish() {
   for (auto& entry : interfaces_) entry.second->tracker->Finish();
+  if (other_) other_->tracker->Finish();
   ReportInterval();
   for (const auto& s : sockets_) {
     Report("%s: %llu datagrams, %llu %s, %llu dropped by the kernel", s->endpoint.text.c_str(),

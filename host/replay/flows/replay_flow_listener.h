@@ -57,6 +57,11 @@ class FlowListener {
   struct Socket;
   struct Interface;
   class Bridge;
+  struct InterfaceKey {
+    kdFlowExporter exporter;
+    uint32_t if_index;
+    bool operator<(const InterfaceKey& o) const;
+  };
   struct RateKey {
     kdFlowExporter exporter;
     uint32_t version;
@@ -68,6 +73,7 @@ class FlowListener {
   void Sample(Socket& socket, const kdSflowPacketSample& sample);
   void Counters(const kdSflowInterfaceCounters& counters);
   kdFlowTracker& Tracker(const kdFlowExporter& exporter, uint32_t if_index);
+  std::unique_ptr<Interface> MakeInterface(const std::string& name, uint32_t index);
   void ShowRate(const Socket& socket, const RateKey& key, uint32_t rate);
   // Counts the kernel's drop counter of a socket, read at overflow.
   void CountDrops(Socket& socket, uint32_t overflow);
@@ -75,7 +81,10 @@ class FlowListener {
 
   FlowListenOptions options_;
   std::vector<std::unique_ptr<Socket>> sockets_;
-  std::map<std::string, std::unique_ptr<Interface>> interfaces_;
+  std::map<InterfaceKey, std::unique_ptr<Interface>> interfaces_;
+  std::unique_ptr<Interface> other_;  // the traffic of interfaces past the cap
+  InterfaceKey last_key_{};
+  kdFlowTracker* last_tracker_ = nullptr;
   std::map<RateKey, uint32_t> rates_;  // the sampling rates shown
   RateKey last_rate_key_{};
   uint32_t last_rate_ = 0;
