@@ -135,8 +135,6 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
   if (wirelen > pending_.largest_bytes) pending_.largest_bytes = wirelen;
   Count(packet, result, scale, uint64_t{wirelen} * scale, uint64_t{packet.ip_wire_length} * scale);
   if (result != kdDecodeResult::kIp) return;
-  if (config_.observer != nullptr)
-    config_.observer->ObservePacket(packet, now_us_, config_.iface->index);
 
   bool source_is_a = true;
   bool created = false;
@@ -149,6 +147,8 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
   }
   kdTrackedFlow& flow = *found;
   AddTraffic(flow, packet, source_is_a, scale, uint64_t{wirelen} * scale);
+  if (config_.observer != nullptr)
+    config_.observer->ObservePacket(packet, now_us_, config_.iface->index, flow.digest);
 
   if (created && !flow.has_ports) Complete(flow);
   // A flow completed at the end of a window is still classified by its first payload.

@@ -32,14 +32,15 @@
 #include "korviad/kd_flow.h"
 #include "korviad/kd_packet_stats.h"
 
-// Sees every IP packet a tracker counts, as decoded, and capture time as it passes: what an
-// exporter of the tracked traffic needs. Called on the tracker's thread.
+// Sees every IP packet a tracker counts in a flow, as decoded, and capture time as it passes:
+// what an exporter of the tracked traffic needs. Called on the tracker's thread.
 class kdPacketObserver {
  public:
   virtual ~kdPacketObserver() = default;
-  // if_index is the capture interface's index (kdInterface::kNoIndex when it has none).
-  virtual void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us,
-                             uint32_t if_index) = 0;
+  // if_index is the capture interface's index (kdInterface::kNoIndex when it has none); digest
+  // the flow's, the same for every packet of the flow while the tracker holds it.
+  virtual void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
+                             uint64_t digest) = 0;
   virtual void ObserveTime(uint64_t time_us) = 0;
 };
 

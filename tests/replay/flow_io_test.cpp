@@ -258,7 +258,9 @@ struct Exporting {
     p.has_tcp_flags = true;
     p.tcp_flags = flags;
     p.ip_wire_length = ip_length;
-    exporter->ObservePacket(p, kStart + at_s * 1'000'000, 5);
+    // The tracker's digest is the same both ways; any stands in for it here.
+    uint64_t digest = uint64_t{p.src_port} + p.dst_port;
+    exporter->ObservePacket(p, kStart + at_s * 1'000'000, 5, digest);
   }
   std::vector<kdFlowRecord> records;
   kdFlowCollector collector;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "korviad/kd_digest.h"
 #include "replay_report.h"
 
 namespace kdreplay {
@@ -19,29 +18,9 @@ namespace {
 // Flows held at once; the packets of further flows are not exported, and counted.
 constexpr size_t kMaxFlows = 1'000'000;
 // A collector's socket takes bursts in bounds: the end of a file sends every flow at once.
-constexpr uint64_t kDatagramsPerPause = 32;
-
-int EndpointCompare(const uint8_t* a, uint16_t port_a, const uint8_t* b, uint16_t port_b) {
-  int rc = memcmp(a, b, 16);
-  if (rc != 0) return rc;
-  return port_a == port_b ? 0 : (port_a < port_b ? -1 : 1);
-}
-
-void PutEndpoint(uint8_t* at, const uint8_t* address, uint16_t port) {
-  memcpy(at, address, 16);
-  at[16] = static_cast<uint8_t>(port >> 8);
-  at[17] = static_cast<uint8_t>(port);
-}
+constexpr uint64_t kDatagramsPerPause = 64;
 
 }  // namespace
-
-bool FlowExporter::Key::operator==(const Key& o) const {
-  return memcmp(bytes, o.bytes, sizeof(bytes)) == 0;
-}
-
-size_t FlowExporter::KeyHash::operator()(const Key& key) const {
-  return static_cast<size_t>(kd_xxh64(key.bytes, sizeof(key.bytes)));
-}
 
 FlowExporter::FlowExporter(FlowExportOptions options) : options_(std::move(options)) {}
 
@@ -65,23 +44,15 @@ bool FlowExporter::Open(std::string& error) {
   return true;
 }
 
-void FlowExporter::ObservePacket(const kdDecodedPacket& p, uint64_t time_us, uint32_t if_index) {
+void FlowExporter::ObservePacket(const kdDecodedPacket& p, uint64_t time_us, uint32_t if_index,
+                                 uint64_t digest) {
   ObserveTime(time_us);
   const bool has_ports = p.has_ports && !p.later_fragment;
   const uint16_t sport = has_ports ? p.src_port : 0;
   const uint16_t dport = has_ports ? p.dst_port : 0;
-  Key key{};
-  key.bytes[0] = p.ip_version;
-  key.bytes[1] = p.protocol;
-  key.bytes[2] = static_cast<uint8_t>(p.vlan_id >> 8);
-  key.bytes[3] = static_cast<uint8_t>(p.vlan_id);
-  if (EndpointCompare(p.src_addr, sport, p.dst_addr, dport) <= 0) {
-    PutEndpoint(key.bytes + 4, p.src_addr, sport);
-    PutEndpoint(key.bytes + 22, p.dst_addr, dport);
-  } else {
-    PutEndpoint(key.bytes + 4, p.dst_addr, dport);
-    PutEndpoint(key.bytes + 22, p.src_addr, sport);
-  }
+  // The digests of two interfaces' trackers differ by their seeds; the index keeps them apart
+  // further.
+  const uint64_t key = digest ^ (uint64_t{if_index} << 32);
   auto found = cache_.find(key);
   if (found == cache_.end()) {
     if (cache_.size() >= kMaxFlows) {

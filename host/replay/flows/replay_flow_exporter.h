@@ -4,9 +4,10 @@
 // (end of flow), and at Finish (forced end). Time is capture time: a file replay exports as
 // the file's own clock runs. See docs/flow-protocols.md.
 //
-// Counters are IP bytes, header included, as the elements define them. A flow is keyed by
-// addresses, ports, protocol and VLAN; its source is the sender of its first packet, and the
-// other direction's traffic is its reverse (one RFC 5103 biflow, or a second uniflow).
+// Counters are IP bytes, header included, as the elements define them. A flow is the tracker's
+// (addresses, ports, protocol and VLAN; packets the tracker could not place in a flow are not
+// exported); its source is the sender of its first packet, and the other direction's traffic
+// is its reverse (one RFC 5103 biflow, or a second uniflow).
 //
 // Single-threaded, on the trackers' thread.
 #pragma once
@@ -38,7 +39,8 @@ class FlowExporter : public kdPacketObserver {
   // Datagrams go to send instead of a socket (tests).
   void SendThrough(SendFn send) { send_ = std::move(send); }
 
-  void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index) override;
+  void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
+                     uint64_t digest) override;
   void ObserveTime(uint64_t time_us) override;
   // Exports every flow still in the cache with the forced-end reason and reports the totals.
   void Finish();
@@ -46,12 +48,9 @@ class FlowExporter : public kdPacketObserver {
   uint64_t flows_exported() const { return flows_exported_; }
 
  private:
-  struct Key {
-    uint8_t bytes[40];
-    bool operator==(const Key& o) const;
-  };
-  struct KeyHash {
-    size_t operator()(const Key& key) const;
+  // Flows are found by the tracker's digest, a hash already.
+  struct DigestHash {
+    size_t operator()(uint64_t digest) const { return static_cast<size_t>(digest); }
   };
   struct Entry {
     kdFlowRecord record;  // counters since the last export
@@ -66,7 +65,7 @@ class FlowExporter : public kdPacketObserver {
   FlowExportOptions options_;
   int fd_ = -1;
   SendFn send_;
-  std::unordered_map<Key, Entry, KeyHash> cache_;
+  std::unordered_map<uint64_t, Entry, DigestHash> cache_;
   std::unique_ptr<kdTemplateFlowEncoder> template_encoder_;
   std::unique_ptr<kdNetflow5Encoder> v5_encoder_;
   bool started_ = false;
