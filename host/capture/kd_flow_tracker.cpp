@@ -148,7 +148,8 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
   kdTrackedFlow& flow = *found;
   AddTraffic(flow, packet, source_is_a, scale, uint64_t{wirelen} * scale);
   if (config_.observer != nullptr)
-    config_.observer->ObservePacket(packet, now_us_, config_.iface->index, flow.digest);
+    config_.observer->ObservePacket(packet, now_us_, config_.iface->index, flow.digest,
+                                    flow.observer_slot);
 
   if (created && !flow.has_ports) Complete(flow);
   // A flow completed at the end of a window is still classified by its first payload.

@@ -38,9 +38,11 @@ class kdPacketObserver {
  public:
   virtual ~kdPacketObserver() = default;
   // if_index is the capture interface's index (kdInterface::kNoIndex when it has none); digest
-  // the flow's, the same for every packet of the flow while the tracker holds it.
+  // the flow's, the same for every packet of the flow while the tracker holds it. slot is kept
+  // with the flow for the observer, 0 at first: it may store there what finds its own record of
+  // the flow without a look-up, and must check what it finds (the tracker forgets flows).
   virtual void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
-                             uint64_t digest) = 0;
+                             uint64_t digest, uint32_t& slot) = 0;
   virtual void ObserveTime(uint64_t time_us) = 0;
 };
 

@@ -258,13 +258,15 @@ struct Exporting {
     p.has_tcp_flags = true;
     p.tcp_flags = flags;
     p.ip_wire_length = ip_length;
-    // The tracker's digest is the same both ways; any stands in for it here.
+    // The tracker's digest is the same both ways; any stands in for it here, and a slot of
+    // its flow record.
     uint64_t digest = uint64_t{p.src_port} + p.dst_port;
-    exporter->ObservePacket(p, kStart + at_s * 1'000'000, 5, digest);
+    exporter->ObservePacket(p, kStart + at_s * 1'000'000, 5, digest, slots[digest]);
   }
   std::vector<kdFlowRecord> records;
   kdFlowCollector collector;
   std::unique_ptr<kdreplay::FlowExporter> exporter;
+  std::map<uint64_t, uint32_t> slots;
   int datagrams = 0;
 };
 
@@ -278,6 +280,10 @@ TEST(FlowExporter, EachTimeoutAndItsReason) {
   e.Packet(1, "10.0.0.1", 1001, "10.0.0.3", 22, 100);
   // Busy for 90 s: one export at the active timeout, the rest forced at the end.
   for (uint64_t s = 0; s <= 90; s += 5) e.Packet(s, "10.0.0.1", 1002, "10.0.0.4", 443, 10);
+  // After the idle export, a new flow takes the freed entry, and the old one comes back: the
+  // slot its tracker record still holds names another flow now.
+  e.Packet(40, "10.0.0.1", 1003, "10.0.0.5", 25, 70);
+  e.Packet(50, "10.0.0.1", 1001, "10.0.0.3", 22, 100);
   e.exporter->Finish();
   std::map<uint16_t, std::vector<kdFlowRecord>> by_port;
   for (const kdFlowRecord& r : e.records)
@@ -294,14 +300,18 @@ TEST(FlowExporter, EachTimeoutAndItsReason) {
   }
   EXPECT_EQ(web_packets, 3u);
   EXPECT_EQ(web_octets, 1600u);
-  ASSERT_EQ(by_port[22].size(), 1u);
+  ASSERT_EQ(by_port[22].size(), 2u);
   EXPECT_EQ(by_port[22][0].end_reason, kd_flow_end::kIdle);
+  EXPECT_EQ(by_port[22][1].end_reason, kd_flow_end::kForced);
+  EXPECT_EQ(by_port[22][1].first_ms, kStart / 1000 + 50000);
+  ASSERT_EQ(by_port[25].size(), 1u);
+  EXPECT_EQ(by_port[25][0].octets, 70u);
   ASSERT_EQ(by_port[443].size(), 2u);
   EXPECT_EQ(by_port[443][0].end_reason, kd_flow_end::kActive);
   EXPECT_EQ(by_port[443][1].end_reason, kd_flow_end::kForced);
   EXPECT_EQ(by_port[443][0].packets + by_port[443][1].packets, 19u);
   EXPECT_EQ(by_port[443][0].first_ms, kStart / 1000);
-  EXPECT_EQ(e.exporter->flows_exported(), 4u);
+  EXPECT_EQ(e.exporter->flows_exported(), 6u);
 }
 
 TEST(FlowExporter, BiflowsAndTheOtherDialects) {

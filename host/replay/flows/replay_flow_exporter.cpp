@@ -45,7 +45,7 @@ bool FlowExporter::Open(std::string& error) {
 }
 
 void FlowExporter::ObservePacket(const kdDecodedPacket& p, uint64_t time_us, uint32_t if_index,
-                                 uint64_t digest) {
+                                 uint64_t digest, uint32_t& slot) {
   ObserveTime(time_us);
   const bool has_ports = p.has_ports && !p.later_fragment;
   const uint16_t sport = has_ports ? p.src_port : 0;
@@ -53,26 +53,45 @@ void FlowExporter::ObservePacket(const kdDecodedPacket& p, uint64_t time_us, uin
   // The digests of two interfaces' trackers differ by their seeds; the index keeps them apart
   // further.
   const uint64_t key = digest ^ (uint64_t{if_index} << 32);
-  auto found = cache_.find(key);
-  if (found == cache_.end()) {
-    if (cache_.size() >= kMaxFlows) {
-      ++untracked_packets_;
-      return;
+  // Most packets find their entry through the slot; the first of a flow, and the first after
+  // its entry was exported and freed, look it up.
+  if (slot == 0 || slot > entries_.size() || !entries_[slot - 1].used ||
+      entries_[slot - 1].key != key) {
+    auto found = index_.find(key);
+    if (found != index_.end()) {
+      slot = found->second + 1;
+    } else {
+      if (index_.size() >= kMaxFlows) {
+        ++untracked_packets_;
+        return;
+      }
+      uint32_t position;
+      if (!free_.empty()) {
+        position = free_.back();
+        free_.pop_back();
+        entries_[position] = Entry();
+      } else {
+        position = static_cast<uint32_t>(entries_.size());
+        entries_.emplace_back();
+      }
+      index_.emplace(key, position);
+      slot = position + 1;
+      Entry& fresh = entries_[position];
+      fresh.key = key;
+      fresh.used = true;
+      kdFlowRecord& r = fresh.record;
+      r.ip_version = p.ip_version;
+      memcpy(r.src_addr, p.src_addr, 16);
+      memcpy(r.dst_addr, p.dst_addr, 16);
+      r.src_port = sport;
+      r.dst_port = dport;
+      r.protocol = p.protocol;
+      r.vlan_id = p.vlan_id;
+      r.ingress_if = if_index == kdInterface::kNoIndex ? 0 : if_index;
+      fresh.first_us = time_us;
     }
-    found = cache_.emplace(key, Entry()).first;
-    Entry& fresh = found->second;
-    kdFlowRecord& r = fresh.record;
-    r.ip_version = p.ip_version;
-    memcpy(r.src_addr, p.src_addr, 16);
-    memcpy(r.dst_addr, p.dst_addr, 16);
-    r.src_port = sport;
-    r.dst_port = dport;
-    r.protocol = p.protocol;
-    r.vlan_id = p.vlan_id;
-    r.ingress_if = if_index == kdInterface::kNoIndex ? 0 : if_index;
-    fresh.first_us = time_us;
   }
-  Entry& entry = found->second;
+  Entry& entry = entries_[slot - 1];
   kdFlowRecord& r = entry.record;
   if (entry.first_us == 0) entry.first_us = time_us;  // counters were exported and reset
   entry.last_us = time_us;
@@ -141,8 +160,9 @@ void FlowExporter::Sweep(uint64_t time_us, bool force) {
   const uint64_t active_us = uint64_t{options_.active_seconds} * 1'000'000;
   const uint64_t inactive_us = uint64_t{options_.inactive_seconds} * 1'000'000;
   std::vector<kdFlowRecord> due;
-  for (auto it = cache_.begin(); it != cache_.end();) {
-    Entry& entry = it->second;
+  for (uint32_t position = 0; position < entries_.size(); ++position) {
+    Entry& entry = entries_[position];
+    if (!entry.used) continue;
     uint8_t reason = kd_flow_end::kNone;
     if (force) {
       reason = kd_flow_end::kForced;
@@ -153,10 +173,7 @@ void FlowExporter::Sweep(uint64_t time_us, bool force) {
     } else if (entry.first_us != 0 && time_us - entry.first_us >= active_us) {
       reason = kd_flow_end::kActive;
     }
-    if (reason == kd_flow_end::kNone) {
-      ++it;
-      continue;
-    }
+    if (reason == kd_flow_end::kNone) continue;
     // A flow exported by the active timeout and quiet since has nothing more to say.
     if (entry.first_us != 0) {
       kdFlowRecord record = entry.record;
@@ -166,7 +183,9 @@ void FlowExporter::Sweep(uint64_t time_us, bool force) {
       due.push_back(record);
     }
     if (reason != kd_flow_end::kActive) {
-      it = cache_.erase(it);
+      entry.used = false;
+      index_.erase(entry.key);
+      free_.push_back(position);
       continue;
     }
     kdFlowRecord& r = entry.record;
@@ -174,7 +193,6 @@ void FlowExporter::Sweep(uint64_t time_us, bool force) {
     r.tcp_flags = r.reverse_tcp_flags = 0;
     r.biflow = false;
     entry.first_us = 0;
-    ++it;
   }
   if (!due.empty()) Send(due, time_us);
 }

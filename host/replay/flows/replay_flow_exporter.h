@@ -40,7 +40,7 @@ class FlowExporter : public kdPacketObserver {
   void SendThrough(SendFn send) { send_ = std::move(send); }
 
   void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
-                     uint64_t digest) override;
+                     uint64_t digest, uint32_t& slot) override;
   void ObserveTime(uint64_t time_us) override;
   // Exports every flow still in the cache with the forced-end reason and reports the totals.
   void Finish();
@@ -48,11 +48,13 @@ class FlowExporter : public kdPacketObserver {
   uint64_t flows_exported() const { return flows_exported_; }
 
  private:
-  // Flows are found by the tracker's digest, a hash already.
+  // Keys are the tracker's digests, hashes already.
   struct DigestHash {
     size_t operator()(uint64_t digest) const { return static_cast<size_t>(digest); }
   };
   struct Entry {
+    uint64_t key = 0;  // digest and interface
+    bool used = false;
     kdFlowRecord record;  // counters since the last export
     uint64_t first_us = 0, last_us = 0;
     bool fin_source = false, fin_reverse = false, ended = false;
@@ -65,7 +67,11 @@ class FlowExporter : public kdPacketObserver {
   FlowExportOptions options_;
   int fd_ = -1;
   SendFn send_;
-  std::unordered_map<uint64_t, Entry, DigestHash> cache_;
+  // The flows: entries at dense positions (a free one is reused), found by key through index_,
+  // or through the slot the tracker keeps with each flow: the position plus one.
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> free_;
+  std::unordered_map<uint64_t, uint32_t, DigestHash> index_;
   std::unique_ptr<kdTemplateFlowEncoder> template_encoder_;
   std::unique_ptr<kdNetflow5Encoder> v5_encoder_;
   bool started_ = false;
