@@ -114,7 +114,6 @@ void kdFlowTracker::Clock(uint64_t time_us) {
 
 void kdFlowTracker::AdvanceTime(uint64_t time_us) {
   Clock(time_us);
-  if (config_.observer != nullptr) config_.observer->ObserveTime(now_us_);
 }
 
 void kdFlowTracker::AddCaptureDropped(uint64_t packets) {

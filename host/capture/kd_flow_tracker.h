@@ -32,8 +32,8 @@
 #include "korviad/kd_flow.h"
 #include "korviad/kd_packet_stats.h"
 
-// Sees every IP packet a tracker counts in a flow, as decoded, and capture time as it passes:
-// what an exporter of the tracked traffic needs. Called on the tracker's thread.
+// Sees every IP packet a tracker counts in a flow, as decoded: what an exporter of the tracked
+// traffic needs. Called on the tracker's thread.
 class kdPacketObserver {
  public:
   virtual ~kdPacketObserver() = default;
@@ -43,7 +43,6 @@ class kdPacketObserver {
   // the flow without a look-up, and must check what it finds (the tracker forgets flows).
   virtual void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
                              uint64_t digest, uint32_t& slot) = 0;
-  virtual void ObserveTime(uint64_t time_us) = 0;
 };
 
 // Traffic a flow exporter reported instead of packets the tracker saw: `packets` packets of
