@@ -20,6 +20,16 @@ constexpr size_t kMaxFlows = 1'000'000;
 // A collector's socket takes bursts in bounds: the end of a file sends every flow at once.
 constexpr uint64_t kDatagramsPerPause = 64;
 
+// Two 16-byte addresses compared inline: this runs for every packet.
+bool SameAddress(const uint8_t* a, const uint8_t* b) {
+  uint64_t a0, a1, b0, b1;
+  memcpy(&a0, a, 8);
+  memcpy(&a1, a + 8, 8);
+  memcpy(&b0, b, 8);
+  memcpy(&b1, b + 8, 8);
+  return a0 == b0 && a1 == b1;
+}
+
 }  // namespace
 
 FlowExporter::FlowExporter(FlowExportOptions options) : options_(std::move(options)) {}
@@ -95,7 +105,7 @@ void FlowExporter::ObservePacket(const kdDecodedPacket& p, uint64_t time_us, uin
   kdFlowRecord& r = entry.record;
   if (entry.first_us == 0) entry.first_us = time_us;  // counters were exported and reset
   entry.last_us = time_us;
-  const bool forward = r.src_port == sport && memcmp(r.src_addr, p.src_addr, 16) == 0;
+  const bool forward = r.src_port == sport && SameAddress(r.src_addr, p.src_addr);
   uint8_t* source_mac = forward ? r.src_mac : r.dst_mac;
   uint8_t* destination_mac = forward ? r.dst_mac : r.src_mac;
   bool& has_source_mac = forward ? r.has_src_mac : r.has_dst_mac;
