@@ -91,8 +91,9 @@ bool CheckFlowOptions(const Options& options, const std::set<std::string>& seen,
     error = "--listen-buffer applies to --listen only";
     return false;
   }
-  if (listen && options.live.empty() && !options.filter.empty()) {
-    error = "--filter applies to --pcap and --live only";
+  if (listen && options.live.empty() && (!options.filter.empty() || options.count != 0)) {
+    error = std::string(options.count != 0 ? "--count" : "--filter") +
+            " applies to --pcap and --live only";
     return false;
   }
   if (options.export_flows.enabled && options.pcaps.empty() && options.live.empty()) {
