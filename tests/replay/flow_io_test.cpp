@@ -361,6 +361,7 @@ TEST(FlowOptions, ListenAndExport) {
        "netflow://127.0.0.1:2055"},
       {"--conf", "c", "-r", "f.pcap", "--listen-buffer", "8"},
       {"--conf", "c", "--listen", "netflow://127.0.0.1:2055", "-c", "5"},
+      {"--read", "out", "--listen", "netflow://127.0.0.1:2055"},
       {"--conf", "c", "-r", "f.pcap", "--export", "sflow://127.0.0.1:6343"},
       {"--conf", "c", "--events", "e", "--export", "ipfix://127.0.0.1:4739"},
       {"--conf", "c", "-r", "f.pcap", "--export-domain", "1"},

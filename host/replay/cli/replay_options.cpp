@@ -305,9 +305,10 @@ bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>
     error = std::string(seen.count("--from") > 0 ? "--from" : "--to") + " applies to --read only";
     return false;
   }
-  if (!options.read.empty() && (!options.conf.empty() || !options.events.empty() ||
-                                !options.pcaps.empty() || !options.live.empty())) {
-    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live)";
+  if (!options.read.empty() &&
+      (!options.conf.empty() || !options.events.empty() || !options.pcaps.empty() ||
+       !options.live.empty() || !options.listen.endpoints.empty())) {
+    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live, --listen)";
     return false;
   }
   return true;
