@@ -42,6 +42,7 @@ struct kdTrackedFlow {
   bool dpi_complete = false;
   bool closed = false;
   uint8_t endpoint_map = 0, origin = 0, other_type = 0;
+  uint32_t observer_slot = 0;  // the packet observer's own number for the flow; 0: none yet
 
   uint8_t ip_version() const { return key[0]; }
   uint8_t ip_protocol() const { return key[1]; }

@@ -127,42 +127,28 @@ kdPacketStats kdFlowTracker::Totals() const {
 }
 
 void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data, uint32_t caplen,
-                           uint32_t wirelen) {
+                           uint32_t wirelen, uint32_t scale) {
   Clock(time_us);
   kdDecodedPacket packet;
   kdDecodeResult result = kdDecodePacket(link_type, data, caplen, wirelen, packet);
-  Count(packet, result, wirelen);
+  if (wirelen > pending_.largest_bytes) pending_.largest_bytes = wirelen;
+  Count(packet, result, scale, uint64_t{wirelen} * scale, uint64_t{packet.ip_wire_length} * scale);
   if (result != kdDecodeResult::kIp) return;
 
   bool source_is_a = true;
   bool created = false;
   kdTrackedFlow* found = FindOrCreate(packet, source_is_a, created);
   if (found == nullptr) {
-    ++pending_.flow_dropped;
-    ++pending_.discarded;
-    pending_.discarded_bytes += wirelen;
+    pending_.flow_dropped += scale;
+    pending_.discarded += scale;
+    pending_.discarded_bytes += uint64_t{wirelen} * scale;
     return;
   }
   kdTrackedFlow& flow = *found;
-
-  if (source_is_a) {
-    flow.bytes_a += wirelen;
-    ++flow.packets_a;
-  } else {
-    flow.bytes_b += wirelen;
-    ++flow.packets_b;
-  }
-  if (packet.has_src_mac) {
-    bool& has = source_is_a ? flow.has_mac_a : flow.has_mac_b;
-    if (!has) memcpy(source_is_a ? flow.mac_a : flow.mac_b, packet.src_mac, 6);
-    has = true;
-  }
-  if (packet.has_dst_mac) {
-    bool& has = source_is_a ? flow.has_mac_b : flow.has_mac_a;
-    if (!has) memcpy(source_is_a ? flow.mac_b : flow.mac_a, packet.dst_mac, 6);
-    has = true;
-  }
-  flow.last_seen_us = now_us_;
+  AddTraffic(flow, packet, source_is_a, scale, uint64_t{wirelen} * scale);
+  if (config_.observer != nullptr)
+    config_.observer->ObservePacket(packet, now_us_, config_.iface->index, flow.digest,
+                                    flow.observer_slot);
 
   if (created && !flow.has_ports) Complete(flow);
   // A flow completed at the end of a window is still classified by its first payload.
@@ -177,44 +163,97 @@ void kdFlowTracker::Packet(int link_type, uint64_t time_us, const uint8_t* data,
   }
 }
 
-void kdFlowTracker::Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen) {
-  kdPacketStats& s = pending_;
-  ++s.raw;
-  s.wire_bytes += wirelen;
-  if (wirelen > s.largest_bytes) s.largest_bytes = wirelen;
-  if (packet.ethernet) ++s.ethernet;
-  if (packet.vlan_tags > 0) ++s.vlan;
-  if (packet.mpls) ++s.mpls;
-  if (packet.pppoe) ++s.pppoe;
-  if (result != kdDecodeResult::kIp) {
-    ++s.discarded;
-    s.discarded_bytes += wirelen;
+void kdFlowTracker::Reported(uint64_t time_us, const kdReportedTraffic& traffic) {
+  Clock(time_us);
+  const kdDecodedPacket& key = traffic.key;
+  const uint64_t packets = traffic.packets + traffic.reverse_packets;
+  const uint64_t bytes = traffic.bytes + traffic.reverse_bytes;
+  if (packets == 0 && bytes == 0) return;
+  Count(key, kdDecodeResult::kIp, packets, bytes, bytes);
+  bool source_is_a = true;
+  bool created = false;
+  kdTrackedFlow* found = FindOrCreate(key, source_is_a, created);
+  if (found == nullptr) {
+    pending_.flow_dropped += packets;
+    pending_.discarded += packets;
+    pending_.discarded_bytes += bytes;
     return;
   }
-  ++s.ip;
-  s.ip_bytes += packet.ip_wire_length;
-  if (packet.ip_version == 4) {
-    ++s.ip4;
-    s.ip4_bytes += packet.ip_wire_length;
-  } else {
-    ++s.ip6;
-    s.ip6_bytes += packet.ip_wire_length;
+  kdTrackedFlow& flow = *found;
+  AddTraffic(flow, key, source_is_a, traffic.packets, traffic.bytes);
+  if (traffic.reverse_packets != 0 || traffic.reverse_bytes != 0) {
+    // The reverse direction: its source is the key's destination, with the MACs swapped.
+    kdDecodedPacket reverse;
+    reverse.has_src_mac = key.has_dst_mac;
+    reverse.has_dst_mac = key.has_src_mac;
+    memcpy(reverse.src_mac, key.dst_mac, 6);
+    memcpy(reverse.dst_mac, key.src_mac, 6);
+    AddTraffic(flow, reverse, !source_is_a, traffic.reverse_packets, traffic.reverse_bytes);
   }
-  if (packet.fragment) ++s.fragmented;
+  flow.inspected = true;
+  if (created) Complete(flow);
+}
+
+void kdFlowTracker::AddTraffic(kdTrackedFlow& flow, const kdDecodedPacket& packet, bool source_is_a,
+                               uint64_t packets, uint64_t bytes) {
+  if (source_is_a) {
+    flow.bytes_a += bytes;
+    flow.packets_a += packets;
+  } else {
+    flow.bytes_b += bytes;
+    flow.packets_b += packets;
+  }
+  if (packet.has_src_mac) {
+    bool& has = source_is_a ? flow.has_mac_a : flow.has_mac_b;
+    if (!has) memcpy(source_is_a ? flow.mac_a : flow.mac_b, packet.src_mac, 6);
+    has = true;
+  }
+  if (packet.has_dst_mac) {
+    bool& has = source_is_a ? flow.has_mac_b : flow.has_mac_a;
+    if (!has) memcpy(source_is_a ? flow.mac_b : flow.mac_a, packet.dst_mac, 6);
+    has = true;
+  }
+  flow.last_seen_us = now_us_;
+}
+
+void kdFlowTracker::Count(const kdDecodedPacket& packet, kdDecodeResult result, uint64_t packets,
+                          uint64_t wire_bytes, uint64_t ip_bytes) {
+  kdPacketStats& s = pending_;
+  s.raw += packets;
+  s.wire_bytes += wire_bytes;
+  if (packet.ethernet) s.ethernet += packets;
+  if (packet.vlan_tags > 0) s.vlan += packets;
+  if (packet.mpls) s.mpls += packets;
+  if (packet.pppoe) s.pppoe += packets;
+  if (result != kdDecodeResult::kIp) {
+    s.discarded += packets;
+    s.discarded_bytes += wire_bytes;
+    return;
+  }
+  s.ip += packets;
+  s.ip_bytes += ip_bytes;
+  if (packet.ip_version == 4) {
+    s.ip4 += packets;
+    s.ip4_bytes += ip_bytes;
+  } else {
+    s.ip6 += packets;
+    s.ip6_bytes += ip_bytes;
+  }
+  if (packet.fragment) s.fragmented += packets;
   switch (packet.protocol) {
     case kd_ip::kTcp:
-      ++s.tcp;
-      if (packet.has_tcp_flags && (packet.tcp_flags & kd_tcp::kRst)) ++s.tcp_resets;
+      s.tcp += packets;
+      if (packet.has_tcp_flags && (packet.tcp_flags & kd_tcp::kRst)) s.tcp_resets += packets;
       break;
     case kd_ip::kUdp:
-      ++s.udp;
+      s.udp += packets;
       break;
     case kd_ip::kIcmp:
     case kd_ip::kIcmpV6:
-      ++s.icmp;
+      s.icmp += packets;
       break;
     case kd_ip::kIgmp:
-      ++s.igmp;
+      s.igmp += packets;
       break;
     default:
       break;

@@ -32,6 +32,30 @@
 #include "korviad/kd_flow.h"
 #include "korviad/kd_packet_stats.h"
 
+// Sees every IP packet a tracker counts in a flow, as decoded: what an exporter of the tracked
+// traffic needs. Called on the tracker's thread.
+class kdPacketObserver {
+ public:
+  virtual ~kdPacketObserver() = default;
+  // if_index is the capture interface's index (kdInterface::kNoIndex when it has none); digest
+  // the flow's, the same for every packet of the flow while the tracker holds it. slot is kept
+  // with the flow for the observer, 0 at first: it may store there what finds its own record of
+  // the flow without a look-up, and must check what it finds (the tracker forgets flows).
+  virtual void ObservePacket(const kdDecodedPacket& packet, uint64_t time_us, uint32_t if_index,
+                             uint64_t digest, uint32_t& slot) = 0;
+};
+
+// Traffic a flow exporter reported instead of packets the tracker saw: `packets` packets of
+// `bytes` IP bytes from the source to the destination of `key` (addresses, ports when it has
+// them, protocol, VLAN and MACs), and the reverse counters the other way.
+struct kdReportedTraffic {
+  kdDecodedPacket key;
+  uint64_t packets = 0;
+  uint64_t bytes = 0;
+  uint64_t reverse_packets = 0;
+  uint64_t reverse_bytes = 0;
+};
+
 struct kdFlowTrackerConfig {
   // The capture interface every flow refers to.
   std::shared_ptr<kdInterface> iface = std::make_shared<kdInterface>();
@@ -47,6 +71,8 @@ struct kdFlowTrackerConfig {
   // complete: traffic whose detection never completes (a lone SYN, a scan) is reported in the
   // window it was captured in, not when it expires.
   uint64_t window_us = 0;
+  // Told of every IP packet; null for none. Must outlive the tracker.
+  kdPacketObserver* observer = nullptr;
 };
 
 class kdFlowTracker {
@@ -61,8 +87,13 @@ class kdFlowTracker {
   void Start(uint64_t time_us);
   // One captured packet of the given link type. Capture time never runs backwards: a packet
   // older than one already seen counts at the latest time seen.
+  // A sampled packet stands for `scale` packets: every counter grows by that many.
   void Packet(int link_type, uint64_t time_us, const uint8_t* data, uint32_t caplen,
-              uint32_t wirelen);
+              uint32_t wirelen, uint32_t scale = 1);
+  // Traffic an exporter reported at time_us. Its flow is found or created as for a packet, so
+  // that a record and its reverse meet in one flow, and is complete at once: there is no
+  // payload to classify it by. Byte counters take the reported IP bytes.
+  void Reported(uint64_t time_us, const kdReportedTraffic& traffic);
   // Lets capture time pass without a packet (a quiet live interface).
   void AdvanceTime(uint64_t time_us);
   // Adds packets the capture itself lost; reported with the next statistics event.
@@ -81,7 +112,11 @@ class kdFlowTracker {
   // that comes first.
   uint64_t NextEventAfter(uint64_t time_us) const;
   void RunUpdate(uint64_t at_us);
-  void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint32_t wirelen);
+  void Count(const kdDecodedPacket& packet, kdDecodeResult result, uint64_t packets,
+             uint64_t wire_bytes, uint64_t ip_bytes);
+  // Adds traffic from one side of a flow, learning its MACs.
+  void AddTraffic(kdTrackedFlow& flow, const kdDecodedPacket& packet, bool source_is_a,
+                  uint64_t packets, uint64_t bytes);
   // The flow of a packet, created if new; null when the table is full.
   kdTrackedFlow* FindOrCreate(const kdDecodedPacket& packet, bool& source_is_a, bool& created);
   // Sets which endpoint is local and what kind of address the other one is, from a new flow's

@@ -69,6 +69,8 @@ CaptureOptions MakeCaptureOptions(const Options& options) {
   capture.give_up = options.give_up;
   capture.realtime = options.realtime;
   capture.progress = options.progress;
+  capture.listen = options.listen;
+  capture.export_flows = options.export_flows;
   return capture;
 }
 
@@ -137,7 +139,8 @@ bool PluginPath(const Options& options, std::string& path) {
 // completed telling whether the input was played to its end.
 int PlayThroughPlugin(const Options& options, Input& input, const std::string& plugin_path,
                       const PluginConf& conf, PluginRunner& runner, bool& completed) {
-  const bool capture_time = input.capture && options.live.empty();
+  const bool capture_time =
+      input.capture && options.live.empty() && options.listen.endpoints.empty();
   // Live windows start on the boundary the plugin starts on; an interrupt while waiting for it
   // ends the run as it would end the capture.
   if (input.capture && !input.capture->StartWindows(options.align)) {

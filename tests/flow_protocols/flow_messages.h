@@ -63,6 +63,47 @@ inline Bytes V9(uint32_t sequence, uint32_t source_id, std::initializer_list<Byt
 
 inline const kdFlowExporter kExporter = kdFlowExporter::Ipv4(0xC0000201);  // 192.0.2.1
 
+// sFlow v5: a record of a sample, a raw packet header record, flow samples (compact and
+// expanded), a generic interface counter sample and the datagram of agent 192.0.2.9.
+inline Bytes SflowPadded(Bytes b) {
+  b.resize((b.size() + 3) / 4 * 4, 0);
+  return b;
+}
+
+inline Bytes SflowRecord(uint32_t format, const Bytes& body) {
+  return Cat({Be(format, 4), Be(body.size(), 4), body});
+}
+
+inline Bytes SflowRawHeader(const Bytes& frame) {
+  return SflowRecord(1, Cat({Be(1, 4), Be(frame.size() + 4, 4), Be(4, 4), Be(frame.size(), 4),
+                             SflowPadded(frame)}));
+}
+
+inline Bytes SflowFlowSample(uint32_t rate, const Bytes& records, uint32_t count) {
+  return SflowRecord(1, Cat({Be(1, 4), Be(3, 4), Be(rate, 4), Be(1000, 4), Be(0, 4), Be(3, 4),
+                             Be(0x80000002, 4) /* several outputs */, Be(count, 4), records}));
+}
+
+inline Bytes SflowExpandedFlowSample(uint32_t rate, const Bytes& records) {
+  return SflowRecord(3, Cat({Be(1, 4), Be(0, 4), Be(70000, 4), Be(rate, 4), Be(1000, 4), Be(0, 4),
+                             Be(0, 4), Be(70000, 4), Be(0, 4), Be(70001, 4), Be(1, 4), records}));
+}
+
+inline Bytes SflowCounterSample(uint32_t in_discards = 0, uint32_t in_errors = 0) {
+  Bytes generic =
+      Cat({Be(3, 4), Be(6, 4), Be(1000000000, 8), Be(1, 4), Be(3, 4), Be(123456, 8), Bytes(12, 0),
+           Be(in_discards, 4), Be(in_errors, 4), Bytes(4, 0), Be(654321, 8), Bytes(24, 0)});
+  return SflowRecord(2, Cat({Be(1, 4), Be(3, 4), Be(2, 4), SflowRecord(1, generic),
+                             SflowRecord(1005, Bytes(8, 0))}));
+}
+
+inline Bytes SflowDatagram(uint32_t sequence, const std::vector<Bytes>& samples) {
+  Bytes body;
+  for (const Bytes& s : samples) body = Cat({body, s});
+  return Cat({Be(5, 4), Be(1, 4), Bytes{192, 0, 2, 9}, Be(0, 4), Be(sequence, 4), Be(5000, 4),
+              Be(samples.size(), 4), body});
+}
+
 // A collector and the records it handed out.
 struct Collected {
   explicit Collected(kdFlowCollectorLimits limits = {})

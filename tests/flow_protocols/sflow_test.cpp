@@ -12,44 +12,12 @@ namespace {
 using flow_testing::Be;
 using flow_testing::Bytes;
 using flow_testing::Cat;
-
-Bytes Padded(Bytes b) {
-  b.resize((b.size() + 3) / 4 * 4, 0);
-  return b;
-}
-
-Bytes Record(uint32_t format, const Bytes& body) {
-  return Cat({Be(format, 4), Be(body.size(), 4), body});
-}
-
-Bytes RawHeader(const Bytes& frame) {
-  return Record(
-      1, Cat({Be(1, 4), Be(frame.size() + 4, 4), Be(4, 4), Be(frame.size(), 4), Padded(frame)}));
-}
-
-Bytes FlowSample(uint32_t rate, const Bytes& records, uint32_t count) {
-  return Record(1, Cat({Be(1, 4), Be(3, 4), Be(rate, 4), Be(1000, 4), Be(0, 4), Be(3, 4),
-                        Be(0x80000002, 4) /* several outputs */, Be(count, 4), records}));
-}
-
-Bytes ExpandedFlowSample(uint32_t rate, const Bytes& records) {
-  return Record(3, Cat({Be(1, 4), Be(0, 4), Be(70000, 4), Be(rate, 4), Be(1000, 4), Be(0, 4),
-                        Be(0, 4), Be(70000, 4), Be(0, 4), Be(70001, 4), Be(1, 4), records}));
-}
-
-Bytes CounterSample() {
-  Bytes generic = Cat({Be(3, 4), Be(6, 4), Be(1000000000, 8), Be(1, 4), Be(3, 4), Be(123456, 8),
-                       Bytes(24, 0), Be(654321, 8), Bytes(24, 0)});
-  return Record(2,
-                Cat({Be(1, 4), Be(3, 4), Be(2, 4), Record(1, generic), Record(1005, Bytes(8, 0))}));
-}
-
-Bytes Datagram(uint32_t sequence, const std::vector<Bytes>& samples) {
-  Bytes body;
-  for (const Bytes& s : samples) body = Cat({body, s});
-  return Cat({Be(5, 4), Be(1, 4), Bytes{192, 0, 2, 9}, Be(0, 4), Be(sequence, 4), Be(5000, 4),
-              Be(samples.size(), 4), body});
-}
+using flow_testing::SflowCounterSample;
+using flow_testing::SflowDatagram;
+using flow_testing::SflowExpandedFlowSample;
+using flow_testing::SflowFlowSample;
+using flow_testing::SflowRawHeader;
+using flow_testing::SflowRecord;
 
 struct Collected {
   kdSflowDecoder decoder{[this](const kdSflowPacketSample& p) {
@@ -73,8 +41,9 @@ TEST(SflowDecoder, PacketSamplesDecodeWithOurPacketDecoder) {
   Bytes frame =
       Ethernet(kMacB, kMacA, 0x0800, Ipv4("10.1.0.1", "10.1.0.2", 17, Udp(5000, 53, Bytes(20, 7))));
   Collected c;
-  c.Feed(Datagram(1, {FlowSample(512, RawHeader(frame), 1), ExpandedFlowSample(0, RawHeader(frame)),
-                      CounterSample()}));
+  c.Feed(
+      SflowDatagram(1, {SflowFlowSample(512, SflowRawHeader(frame), 1),
+                        SflowExpandedFlowSample(0, SflowRawHeader(frame)), SflowCounterSample()}));
   ASSERT_EQ(c.packets.size(), 2u);
   const kdSflowPacketSample& p = c.packets[0];
   EXPECT_EQ(p.sampling_rate, 512u);
@@ -107,14 +76,16 @@ TEST(SflowDecoder, BadInputIsCountedAndSkipped) {
   using namespace capture_testing;
   Bytes frame = Ethernet(kMacB, kMacA, 0x0800, Ipv4("10.1.0.1", "10.1.0.2", 6, Tcp(1, 2, 2)));
   Collected c;
-  Bytes good = Datagram(1, {FlowSample(1, RawHeader(frame), 1)});
+  Bytes good = SflowDatagram(1, {SflowFlowSample(1, SflowRawHeader(frame), 1)});
   c.Feed(Bytes(good.begin(), good.begin() + 30));  // cut inside the sample
-  Bytes huge_header = Record(1, Cat({Be(1, 4), Be(60, 4), Be(0, 4), Be(100000, 4), Bytes(8, 0)}));
-  c.Feed(Datagram(2, {FlowSample(1, huge_header, 1), FlowSample(1, Bytes(), 1000000)}));
-  c.Feed(Datagram(3, {Record(77, Bytes(12, 0))}));
+  Bytes huge_header =
+      SflowRecord(1, Cat({Be(1, 4), Be(60, 4), Be(0, 4), Be(100000, 4), Bytes(8, 0)}));
+  c.Feed(
+      SflowDatagram(2, {SflowFlowSample(1, huge_header, 1), SflowFlowSample(1, Bytes(), 1000000)}));
+  c.Feed(SflowDatagram(3, {SflowRecord(77, Bytes(12, 0))}));
   c.Feed(Cat({Be(4, 4), Bytes(24, 0)}));
-  c.Feed(Datagram(9, {}));  // five datagrams lost
-  c.Feed(good);             // back to 1: a restart
+  c.Feed(SflowDatagram(9, {}));  // five datagrams lost
+  c.Feed(good);                  // back to 1: a restart
   EXPECT_EQ(c.packets.size(), 1u);
   auto totals = c.Totals();
   EXPECT_EQ(totals.malformed, 1u);

@@ -8,6 +8,7 @@
 
 #include "kd_local_networks.h"
 #include "korviad/kd_flow.h"
+#include "replay_flow_cli.h"
 
 namespace kdreplay {
 
@@ -273,6 +274,31 @@ const OptionSpec kOptions[] = {
      "                        (either way the plugin reports in the file's own time)\n"},
     {"--progress", OptionSpec::kFlag, SetFlag<&Options::progress>,
      "  --progress            a progress line on standard error for long files\n"},
+    {"--listen", OptionSpec::kRepeated, AddListen,
+     "\n"
+     "  --listen URL          collect flow export: \"netflow://ADDR:PORT\" (NetFlow v5, v9\n"
+     "                        and IPFIX) or \"sflow://ADDR:PORT\" (sFlow v5); repeatable,\n"
+     "                        with --live or alone, until SIGINT or SIGTERM; see\n"
+     "                        docs/flow-protocols.md\n"},
+    {"--listen-buffer", OptionSpec::kSingle, SetListenBuffer,
+     "  --listen-buffer MIB   receive buffer of each --listen socket (default 64)\n"},
+    {"--export", OptionSpec::kSingle, SetExport,
+     "  --export URL          send the flows of --pcap or --live to a collector:\n"
+     "                        \"ipfix://HOST:PORT\", \"netflow9://HOST:PORT\" or\n"
+     "                        \"netflow5://HOST:PORT\"\n"},
+    {"--export-domain", OptionSpec::kSingle, SetExportNumber,
+     "  --export-domain N     IPFIX observation domain, v9 source ID (default 0)\n"},
+    {"--export-active", OptionSpec::kSingle, SetExportNumber,
+     "  --export-active S     export a flow every S seconds while it lasts (default 1800)\n"},
+    {"--export-inactive", OptionSpec::kSingle, SetExportNumber,
+     "  --export-inactive S   export a flow once quiet for S seconds (default 15)\n"},
+    {"--export-template-datagrams", OptionSpec::kSingle, SetExportNumber,
+     "  --export-template-datagrams N   templates again every N datagrams (default 20)\n"},
+    {"--export-template-seconds", OptionSpec::kSingle, SetExportNumber,
+     "  --export-template-seconds S     and at least every S seconds (default 60)\n"},
+    {"--export-biflow", OptionSpec::kFlag, SetExportBiflow,
+     "  --export-biflow       IPFIX: one RFC 5103 biflow record per flow instead of two\n"
+     "                        uniflow records\n"},
     {"--help", OptionSpec::kFinal, SetFlag<&Options::help>, "  --help, --version\n"},
     {"--version", OptionSpec::kFinal, SetFlag<&Options::version>, ""},
 };
@@ -313,8 +339,10 @@ bool CheckSummaryAndReadBack(const Options& options, const std::set<std::string>
   }
   if (!options.read.empty() &&
       (!options.conf.empty() || !options.events.empty() || !options.pcaps.empty() ||
-       !options.live.empty() || !options.metrics.empty())) {
-    error = "--read cannot be combined with a run (--conf, --events, --pcap, --live, --metrics)";
+       !options.live.empty() || !options.metrics.empty() || !options.listen.endpoints.empty())) {
+    error =
+        "--read cannot be combined with a run (--conf, --events, --pcap, --live, --listen, "
+        "--metrics)";
     return false;
   }
   return true;
@@ -325,9 +353,11 @@ bool CheckRun(const Options& options, const std::set<std::string>& seen, std::st
     error = "--conf FILE is required";
     return false;
   }
-  int inputs = !options.events.empty() + !options.pcaps.empty() + !options.live.empty();
+  if (!CheckFlowOptions(options, seen, error)) return false;
+  const bool live = !options.live.empty() || !options.listen.endpoints.empty();
+  int inputs = !options.events.empty() + !options.pcaps.empty() + live;
   if (inputs == 0) {
-    error = "one of --events SCRIPT, --pcap FILE and --live IFACE is required";
+    error = "one of --events SCRIPT, --pcap FILE, --live IFACE and --listen URL is required";
     return false;
   }
   if (inputs > 1) {
@@ -467,10 +497,11 @@ const char* UsageText() {
         "Usage: korvia-replay [options] --conf FILE --events SCRIPT\n"
         "  or:  korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...] [FILTER]\n"
         "  or:  korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...] [FILTER]\n"
+        "  or:  korvia-replay [options] --conf FILE --listen URL [--listen URL ...]\n"
         "  or:  korvia-replay [--from TIME] [--to TIME] [--csv] --read PATH [PATH ...]\n"
         "Loads a processor plugin like the daemon does, drives it with the events of a JSON\n"
-        "Lines script, or with the flows of captured traffic, and writes what it dispatches\n"
-        "to sinks.\n"
+        "Lines script, or with the flows of captured traffic or of flow export, and writes\n"
+        "what it dispatches to sinks.\n"
         "\n";
     for (const OptionSpec& option : kOptions) usage += option.help;
     return usage +

@@ -3,6 +3,7 @@
 //   korvia-replay [options] --conf FILE --events SCRIPT
 //   korvia-replay [options] --conf FILE --pcap FILE [--pcap FILE ...]
 //   korvia-replay [options] --conf FILE --live IFACE [--live IFACE ...]
+//   korvia-replay [options] --conf FILE --listen URL [--listen URL ...] [--live IFACE ...]
 //   korvia-replay [--from TIME] [--to TIME] [--csv] [--top N] [--sort ORDER] --read PATH...
 //
 // Every option takes its value as the next argument or after "=" (--tag=x). --sink may be given
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "replay_flow_options.h"
 #include "replay_record_totals.h"
 #include "replay_sink_target.h"
 
@@ -51,6 +53,9 @@ struct Options {
   uint64_t give_up = 600;
   bool realtime = false;
   bool progress = false;
+  // Flow protocols (docs/flow-protocols.md).
+  FlowListenOptions listen;        // --listen, --listen-buffer
+  FlowExportOptions export_flows;  // --export and the --export-* options
   // Presentation on standard output.
   bool summary = false;  // --summary: a table of the largest records after the payload lines
   bool pretty = false;   // --pretty: payload lines indented

@@ -1,6 +1,7 @@
 #include "replay_capture_source.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 
 #include "kd_packet_decoder.h"
 #include "replay_capture_clock.h"
+#include "replay_flow_exporter.h"
+#include "replay_flow_listener.h"
 #include "replay_report.h"
 #include "replay_signals.h"
 #include "replay_tracker_bridge.h"
@@ -107,6 +110,14 @@ bool CaptureSource::Open(std::string& error, bool& filter_error) {
     filters_.push_back(std::move(filter));
   }
   OrderFiles();
+  if (!options_.listen.endpoints.empty()) {
+    listener_ = std::make_unique<FlowListener>(options_.listen);
+    if (!listener_->Open(error)) return false;
+  }
+  if (options_.export_flows.enabled) {
+    exporter_ = std::make_unique<FlowExporter>(options_.export_flows);
+    if (!exporter_->Open(error)) return false;
+  }
   return true;
 }
 
@@ -146,7 +157,14 @@ bool CaptureSource::LimitReached(uint64_t packets) const {
 
 bool CaptureSource::Play(EventTarget& target) {
   started_ = std::chrono::steady_clock::now();
-  if (!live_.empty()) return PlayLive(target);
+  bool ok = PlayInputs(target);
+  // Whatever ended the run, every flow still open goes to the collector.
+  if (exporter_) exporter_->Finish();
+  return ok;
+}
+
+bool CaptureSource::PlayInputs(EventTarget& target) {
+  if (!live_.empty() || listener_) return PlayLive(target);
   bool ok = true;
   for (size_t i = 0; i < files_.size(); ++i) {
     if (InterruptRequested() || LimitReached(packets_before_)) break;
@@ -182,6 +200,7 @@ kdFlowTrackerConfig CaptureSource::TrackerConfig(std::shared_ptr<kdInterface> if
   config.update_interval_us = options_.update_interval_us;
   config.window_us = options_.window_us;
   config.max_flows = options_.max_flows;
+  config.observer = exporter_.get();
   return config;
 }
 
@@ -277,7 +296,7 @@ void CaptureSource::WriteCounters() const {
 }
 
 bool CaptureSource::StartWindows(bool align) {
-  if (live_.empty()) return true;
+  if (live_.empty() && !listener_) return true;
   live_origin_us_ = WallMicroseconds();
   const uint64_t window = options_.window_us;
   if (!align || window == 0 || live_origin_us_ % window == 0) return true;
@@ -311,7 +330,8 @@ bool CaptureSource::StartWindows(bool align) {
 }
 
 bool CaptureSource::GiveUpDue(LiveInterface::Clock::time_point now) const {
-  if (options_.give_up == 0) return false;
+  // Collector sockets never go away: only interfaces can all be lost.
+  if (options_.give_up == 0 || live_.empty()) return false;
   LiveInterface::Clock::time_point latest = LiveInterface::Clock::time_point::min();
   for (const auto& iface : live_) {
     if (iface->Available()) return false;
@@ -321,10 +341,16 @@ bool CaptureSource::GiveUpDue(LiveInterface::Clock::time_point now) const {
 }
 
 bool CaptureSource::PlayLive(EventTarget& target) {
-  // Every interface is served by this thread, which also delivers the events.
+  // Every interface and collector socket is served by this thread, which also delivers the
+  // events.
   for (auto& iface : live_)
     iface->Begin(target, LiveInterface::Clock::now(), live_origin_us_,
                  counters_->Interface(iface->name()));
+  if (listener_) {
+    kdFlowTrackerConfig config = TrackerConfig(Interface("", 0, kCaptureTypeCollector));
+    config.observer = nullptr;  // collected flows are not exported again
+    listener_->Start(config, live_origin_us_ != 0 ? live_origin_us_ : WallMicroseconds(), target);
+  }
   auto count = [this] {
     for (const auto& iface : live_) iface->Publish();
   };
@@ -338,11 +364,16 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   while (!InterruptRequested() && !LimitReached(captured())) {
     waits.clear();
     for (const auto& iface : live_) waits.push_back(pollfd{iface->Fd(), POLLIN, 0});
+    if (listener_) {
+      for (int fd : listener_->Fds()) waits.push_back(pollfd{fd, POLLIN, 0});
+    }
     // A signal ends the wait at once (the handled signals reach this thread only). Interfaces
     // not open have no descriptor, which poll passes over.
     poll(waits.data(), waits.size(), 200);
     const auto now = LiveInterface::Clock::now();
     for (auto& iface : live_) iface->Serve(now);
+    if (listener_) listener_->Serve(WallMicroseconds());
+    if (exporter_) exporter_->ObserveTime(WallMicroseconds());
     count();
     ServeSignalRequests(target, write_counters);
     if (GiveUpDue(now)) {
@@ -352,9 +383,15 @@ bool CaptureSource::PlayLive(EventTarget& target) {
       break;
     }
   }
-  // Packets that arrived before the stop may still sit in a block not yet handed over.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
+  if (!live_.empty()) {
+    // Packets that arrived before the stop may still sit in a block not yet handed over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kdLiveCapture::kBlockTimeoutMs));
+  }
   for (auto& iface : live_) iface->Finish();
+  if (listener_) {
+    listener_->Serve(WallMicroseconds());
+    listener_->Finish();
+  }
   count();
   return !gave_up_;
 }

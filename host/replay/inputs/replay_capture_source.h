@@ -15,9 +15,13 @@
 #include "kd_local_networks.h"
 #include "replay_counters.h"
 #include "replay_event_target.h"
+#include "replay_flow_options.h"
 #include "replay_live_interface.h"
 
 namespace kdreplay {
+
+class FlowExporter;
+class FlowListener;
 
 struct CaptureOptions {
   std::vector<std::string> files;  // replayed in this order
@@ -35,6 +39,8 @@ struct CaptureOptions {
   uint64_t give_up = 0;
   bool realtime = false;
   bool progress = false;
+  FlowListenOptions listen;        // collector sockets, served with the live interfaces
+  FlowExportOptions export_flows;  // the tracked traffic's flows sent to a collector
 };
 
 // Interface capture types the tracker's flows carry.
@@ -79,6 +85,7 @@ class CaptureSource {
   // Puts the files in the order of their first packets (standard input keeps its place), saying
   // so when that is not the order given.
   void OrderFiles();
+  bool PlayInputs(EventTarget& target);
   bool PlayFile(size_t index, EventTarget& target);
   bool PlayLive(EventTarget& target);
   // Every interface has been unavailable for the --give-up time.
@@ -96,6 +103,8 @@ class CaptureSource {
   bool gave_up_ = false;
   RunCounters own_counters_;
   RunCounters* counters_ = &own_counters_;
+  std::unique_ptr<FlowListener> listener_;
+  std::unique_ptr<FlowExporter> exporter_;
   // Capture time of a file replay, across its files: the second the plugin's windows are
   // counted from, and the latest packet time reached.
   // Whether --count or --duration says to stop, given the packets read so far.
