@@ -83,6 +83,7 @@ struct Listening {
     EXPECT_TRUE(listener->Open(error)) << error;
     kdFlowTrackerConfig config;
     config.update_interval_us = 1'000'000;
+    listener->CountInto(counters);
     listener->Start(config, kStart, recorder);
   }
   void Feed(const std::vector<kdDatagram>& datagrams, uint64_t at_us = kStart + 1000) {
@@ -98,6 +99,7 @@ struct Listening {
     return flows;
   }
   Recorder recorder;
+  kdreplay::RunCounters counters;  // what --metrics serves
   std::unique_ptr<kdreplay::FlowListener> listener;
 };
 
@@ -130,6 +132,11 @@ TEST(FlowListener, UniflowsMeetTheirReverseOnTheExportersInterface) {
   const kdFlow& oneway = by_iface["192.0.2.1/if8"];
   EXPECT_EQ(oneway.packets_a + oneway.packets_b, 1u);
   EXPECT_TRUE(oneway.packets_a == 0 || oneway.packets_b == 0);
+  // The exporter's counters, as the metrics endpoint serves them.
+  const kdreplay::ExporterCounters& router = l.counters.Exporter("192.0.2.1");
+  EXPECT_EQ(router.datagrams.load(), 1u);
+  EXPECT_EQ(router.records.load(), 3u);
+  EXPECT_EQ(router.decode_errors.load(), 0u);
 }
 
 TEST(FlowListener, BiflowsAndSamplingRates) {

@@ -367,6 +367,8 @@ void FlowListener::ReportInterval() {
     if (getsockopt(s->fd, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
         length > SK_MEMINFO_DROPS * sizeof(uint32_t))
       CountDrops(*s, memory[SK_MEMINFO_DROPS]);
+    if (counters_ != nullptr)
+      counters_->Exporter(s->endpoint.text).kernel_dropped.fetch_add(s->kernel_dropped);
     if (s->kernel_dropped != 0) {
       Report("%s: %llu datagrams dropped by the kernel (receive buffer full; see --listen-buffer)",
              name, static_cast<unsigned long long>(s->kernel_dropped));
@@ -374,6 +376,14 @@ void FlowListener::ReportInterval() {
     }
     auto counters = s->collector ? s->collector->TakeCounters() : s->sflow->TakeCounters();
     for (const auto& [exporter, c] : counters) {
+      if (counters_ != nullptr) {
+        ExporterCounters& mine = counters_->Exporter(exporter.ToString());
+        mine.datagrams.fetch_add(c.datagrams);
+        mine.records.fetch_add(c.records);
+        mine.decode_errors.fetch_add(c.malformed + c.truncated_records + c.bad_templates +
+                                     c.unknown_version);
+        mine.sequence_lost.fetch_add(c.lost_records + c.lost_datagrams);
+      }
       std::string troubles = Troubles(c);
       if (!troubles.empty())
         Report("%s: exporter %s: %s", name, exporter.ToString().c_str(), troubles.c_str());

@@ -22,6 +22,7 @@
 #include "kd_flow_collector.h"
 #include "kd_flow_tracker.h"
 #include "kd_sflow_decoder.h"
+#include "replay_counters.h"
 #include "replay_event_target.h"
 #include "replay_flow_options.h"
 
@@ -44,6 +45,8 @@ class FlowListener {
   // Starts the clock of every tracker at time_us; each is made from config (its interface
   // replaced) when its first traffic comes, and delivers to target.
   void Start(const kdFlowTrackerConfig& config, uint64_t time_us, EventTarget& target);
+  // Adds what each exporter sent, and each socket's kernel drops, to counters at every report.
+  void CountInto(RunCounters& counters) { counters_ = &counters; }
   // Reads every datagram waiting on the sockets, then lets time pass to now_us.
   void Serve(uint64_t now_us);
   // Ends every tracker (their flows are delivered) and reports each socket's totals.
@@ -93,6 +96,7 @@ class FlowListener {
   std::map<std::pair<std::string, uint32_t>, uint64_t> if_drops_;
   kdFlowTrackerConfig config_;
   EventTarget* target_ = nullptr;
+  RunCounters* counters_ = nullptr;
   uint64_t start_us_ = 0;
   uint64_t now_us_ = 0;
   uint64_t next_report_us_ = 0;

@@ -349,6 +349,7 @@ bool CaptureSource::PlayLive(EventTarget& target) {
   if (listener_) {
     kdFlowTrackerConfig config = TrackerConfig(Interface("", 0, kCaptureTypeCollector));
     config.observer = nullptr;  // collected flows are not exported again
+    listener_->CountInto(*counters_);
     listener_->Start(config, live_origin_us_ != 0 ? live_origin_us_ : WallMicroseconds(), target);
   }
   auto count = [this] {

@@ -37,6 +37,17 @@ SinkCounters& RunCounters::Sink(const std::string& name) {
   return Find(sinks_, name);
 }
 
+ExporterCounters& RunCounters::Exporter(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return Find(exporters_, name);
+}
+
+void RunCounters::ForEachExporter(
+    const std::function<void(const std::string&, const ExporterCounters&)>& visit) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const auto& [name, counters] : exporters_) visit(name, *counters);
+}
+
 void RunCounters::ForEachInterface(
     const std::function<void(const std::string&, const InterfaceCounters&)>& visit) const {
   std::lock_guard<std::mutex> guard(lock_);

@@ -46,6 +46,16 @@ struct SinkCounters {
   std::atomic<bool> kafka{false};  // whether the two above apply
 };
 
+// One flow exporter of a collector input (--listen), by its address, and the kernel's drops of
+// the socket it sends to (by the --listen URL, the "exporter" of those counters).
+struct ExporterCounters {
+  Counter datagrams{0};
+  Counter records{0};         // flow records, or sFlow packet samples
+  Counter decode_errors{0};   // malformed or truncated datagrams, records and templates
+  Counter sequence_lost{0};   // records (v5, IPFIX) or datagrams (v9, sFlow) the gaps tell of
+  Counter kernel_dropped{0};  // a --listen socket's datagrams the kernel dropped
+};
+
 class RunCounters {
  public:
   RunCounters() = default;
@@ -56,13 +66,14 @@ class RunCounters {
   // while this object lives: writers keep it, so that counting takes no lock.
   InterfaceCounters& Interface(const std::string& name);
   SinkCounters& Sink(const std::string& name);
-  // Per-exporter counters of collector inputs belong here too, beside the interfaces, as an
-  // Exporter(name) of their own with the same lifetime rule.
+  ExporterCounters& Exporter(const std::string& name);
 
   // Each interface or sink in name order, under a lock that keeps new ones out meanwhile.
   void ForEachInterface(
       const std::function<void(const std::string&, const InterfaceCounters&)>& visit) const;
   void ForEachSink(const std::function<void(const std::string&, const SinkCounters&)>& visit) const;
+  void ForEachExporter(
+      const std::function<void(const std::string&, const ExporterCounters&)>& visit) const;
 
   // Configuration reloads after the first load, by how they ended.
   Counter reloads_succeeded{0};
@@ -81,6 +92,7 @@ class RunCounters {
   mutable std::mutex lock_;
   std::map<std::string, std::unique_ptr<InterfaceCounters>> interfaces_;
   std::map<std::string, std::unique_ptr<SinkCounters>> sinks_;
+  std::map<std::string, std::unique_ptr<ExporterCounters>> exporters_;
   SampleSource samples_;
 };
 

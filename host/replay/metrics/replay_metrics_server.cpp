@@ -74,6 +74,28 @@ const InterfaceMetric kInterfaceMetrics[] = {
      &InterfaceCounters::flow_map_events},
 };
 
+struct ExporterMetric {
+  const char* name;
+  const char* help;
+  Counter ExporterCounters::*counter;
+};
+
+const ExporterMetric kExporterMetrics[] = {
+    {"flow_datagrams_total", "Datagrams a collector input (--listen) read from the exporter.",
+     &ExporterCounters::datagrams},
+    {"flow_records_total", "Flow records (sFlow: packet samples) decoded from the exporter.",
+     &ExporterCounters::records},
+    {"flow_decode_errors_total",
+     "Malformed or truncated datagrams, records and templates of the exporter.",
+     &ExporterCounters::decode_errors},
+    {"flow_sequence_lost_total",
+     "Records (v5, IPFIX) or datagrams (v9, sFlow) the exporter's sequence gaps tell of.",
+     &ExporterCounters::sequence_lost},
+    {"flow_kernel_dropped_total",
+     "Datagrams the kernel dropped at a --listen socket (the exporter label is its URL).",
+     &ExporterCounters::kernel_dropped},
+};
+
 struct SinkMetric {
   const char* name;
   const char* help;
@@ -120,7 +142,13 @@ class MetricsServer::Collector : public prometheus::Collectable {
       });
       if (!family.metric.empty()) families.push_back(std::move(family));
     }
-    // Per-exporter families of collector inputs (label "exporter") belong beside the interfaces'.
+    for (const ExporterMetric& spec : kExporterMetrics) {
+      MetricFamily family = Family(spec.name, spec.help, MetricType::Counter);
+      counters_.ForEachExporter([&](const std::string& name, const ExporterCounters& counters) {
+        Add(family, Read(counters.*spec.counter), "exporter", name);
+      });
+      if (!family.metric.empty()) families.push_back(std::move(family));
+    }
     MetricFamily reloads =
         Family("reloads_total", "Configuration reloads after the first load, by result.",
                MetricType::Counter);
