@@ -30,8 +30,8 @@ const std::pair<const char*, const char*> kRunColumns[] = {{"run_id", "TEXT"}, {
 
 // Every run that stored rows, and the inputs it replayed.
 const char* const kRunTables[] = {
-    "CREATE TABLE IF NOT EXISTS runs (run_id TEXT PRIMARY KEY, probe TEXT, started INTEGER, "
-    "ended INTEGER, inputs TEXT)",
+    ("CREATE TABLE IF NOT EXISTS runs "
+     "(run_id TEXT PRIMARY KEY, probe TEXT, started INTEGER, ended INTEGER, inputs TEXT)"),
     "CREATE TABLE IF NOT EXISTS run_inputs (run_id TEXT, input TEXT, fingerprint TEXT)",
     "CREATE INDEX IF NOT EXISTS run_inputs_fingerprint ON run_inputs (fingerprint)"};
 
