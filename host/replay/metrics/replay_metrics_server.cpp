@@ -127,25 +127,25 @@ class MetricsServer::Collector : public prometheus::Collectable {
 
   std::vector<MetricFamily> Collect() const override {
     std::vector<MetricFamily> families;
-    for (const InterfaceMetric& spec : kInterfaceMetrics) {
-      MetricFamily family = Family(spec.name, spec.help, spec.type);
+    for (const InterfaceMetric& metric : kInterfaceMetrics) {
+      MetricFamily family = Family(metric.name, metric.help, metric.type);
       counters_.ForEachInterface([&](const std::string& name, const InterfaceCounters& counters) {
-        Add(family, Read(counters.*spec.counter), "interface", name);
+        Add(family, Read(counters.*metric.counter), "interface", name);
       });
       if (!family.metric.empty()) families.push_back(std::move(family));
     }
-    for (const SinkMetric& spec : kSinkMetrics) {
-      MetricFamily family = Family(spec.name, spec.help, MetricType::Counter);
+    for (const SinkMetric& metric : kSinkMetrics) {
+      MetricFamily family = Family(metric.name, metric.help, MetricType::Counter);
       counters_.ForEachSink([&](const std::string& name, const SinkCounters& counters) {
-        if (!spec.kafka_only || counters.kafka.load(std::memory_order_relaxed))
-          Add(family, Read(counters.*spec.counter), "sink", name);
+        if (!metric.kafka_only || counters.kafka.load(std::memory_order_relaxed))
+          Add(family, Read(counters.*metric.counter), "sink", name);
       });
       if (!family.metric.empty()) families.push_back(std::move(family));
     }
-    for (const ExporterMetric& spec : kExporterMetrics) {
-      MetricFamily family = Family(spec.name, spec.help, MetricType::Counter);
+    for (const ExporterMetric& metric : kExporterMetrics) {
+      MetricFamily family = Family(metric.name, metric.help, MetricType::Counter);
       counters_.ForEachExporter([&](const std::string& name, const ExporterCounters& counters) {
-        Add(family, Read(counters.*spec.counter), "exporter", name);
+        Add(family, Read(counters.*metric.counter), "exporter", name);
       });
       if (!family.metric.empty()) families.push_back(std::move(family));
     }
