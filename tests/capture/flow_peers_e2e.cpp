@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "command_output.h"
 #include "test_support.h"
 
 namespace {
@@ -40,28 +41,25 @@ std::string DataFile(const std::string& name) {
   return std::string(KORVIA_TEST_DATA) + "/" + name;
 }
 
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-  pclose(pipe);
-  return out;
-}
+using testing_support::CommandOutput;
 
-// A loopback UDP port nobody uses at the moment.
-uint16_t FreePort(int type = SOCK_DGRAM) {
-  int fd = socket(AF_INET, type, 0);
+// Binds fd to a loopback port the kernel picks, and returns the port.
+uint16_t BindLoopback(int fd) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
   socklen_t length = sizeof(address);
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
   return ntohs(address.sin_port);
+}
+
+// A loopback UDP port nobody uses at the moment.
+uint16_t FreePort(int type = SOCK_DGRAM) {
+  int fd = socket(AF_INET, type, 0);
+  const uint16_t port = BindLoopback(fd);
+  close(fd);
+  return port;
 }
 
 // A program run in the background, its output in a file; stopped with SIGTERM.
@@ -160,7 +158,8 @@ PairTotals ReplayPairs(const std::string& out_path) {
 // What nfcapd stored in dir, per address pair.
 PairTotals NfdumpPairs(const std::string& dir) {
   PairTotals pairs;
-  std::istringstream in(Output("nfdump -R '" + dir + "' -q -N -o 'fmt:%sa %da %pkt %byt' 2>&1"));
+  std::istringstream in(
+      CommandOutput("nfdump -R '" + dir + "' -q -N -o 'fmt:%sa %da %pkt %byt' 2>&1"));
   std::string source, destination;
   uint64_t packets, bytes;
   while (in >> source >> destination >> packets >> bytes) {
@@ -175,9 +174,10 @@ PairTotals NfdumpPairs(const std::string& dir) {
 // frame_bytes, their frames' lengths.
 PairTotals TsharkPairs(const std::string& path, bool frame_bytes = false) {
   PairTotals pairs;
-  std::istringstream in(Output("tshark -n -r '" + path +
-                               "' -T fields -E occurrence=f -e ip.src -e ip.dst -e ip.len "
-                               "-e ipv6.src -e ipv6.dst -e ipv6.plen -e frame.len 2>/dev/null"));
+  std::istringstream in(
+      CommandOutput("tshark -n -r '" + path +
+                    "' -T fields -E occurrence=f -e ip.src -e ip.dst -e ip.len "
+                    "-e ipv6.src -e ipv6.dst -e ipv6.plen -e frame.len 2>/dev/null"));
   std::string line;
   while (std::getline(in, line)) {
     std::vector<std::string> f;
@@ -289,15 +289,7 @@ void SendTo(uint16_t port, const Datagram& datagram, int times = 1) {
 
 // Keeps what comes to a loopback port: our export, for nfcapd and tshark.
 struct Catcher {
-  Catcher() : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
+  Catcher() : fd(socket(AF_INET, SOCK_DGRAM, 0)), port(BindLoopback(fd)) {}
   ~Catcher() { close(fd); }
   std::vector<Datagram> Take() {
     std::vector<Datagram> datagrams;
@@ -370,8 +362,8 @@ TEST(FlowPeers, OurExportIntoNfcapdAndTshark) {
 
     const std::string capture = scratch.File("ours.pcap");
     WriteCapture(capture, datagrams, catcher.port);
-    std::string text = Output("tshark -n -r '" + capture +
-                              "' -d udp.port==" + std::to_string(catcher.port) + ",cflow -V 2>&1");
+    std::string text = CommandOutput("tshark -n -r '" + capture + "' -d udp.port==" +
+                                     std::to_string(catcher.port) + ",cflow -V 2>&1");
     size_t decoded = 0;
     for (size_t at = text.find("Cisco NetFlow/IPFIX"); at != std::string::npos;
          at = text.find("Cisco NetFlow/IPFIX", at + 1))
@@ -419,7 +411,7 @@ TEST(FlowPeers, PmacctdSflowIntoOurCollectorCountsEveryPacket) {
     // first: the totals below tell whether all came.
     std::string log = scratch.File("pmacctd.log");
     std::string command = "timeout 60 pmacctd -f '" + conf + "' >'" + log + "' 2>&1";
-    if (system(command.c_str()) != 0) logs += Output("cat '" + log + "'");
+    if (system(command.c_str()) != 0) logs += CommandOutput("cat '" + log + "'");
     for (const auto& [pair, t] : TsharkPairs(DataFile(capture), true)) {
       expected[pair].packets += t.packets;
       expected[pair].bytes += t.bytes;
@@ -455,7 +447,7 @@ TEST(FlowCollectorProgram, BadInputAndSamplingAreReportedWithTheExporter) {
   LetCollectorsRead();
   PairTotals collected = ours.Pairs();
   EXPECT_EQ(collected["10.0.0.1 10.0.0.2"], (Totals{300, 10000}));
-  std::string log = Output("cat '" + ours.log + "'");
+  std::string log = CommandOutput("cat '" + ours.log + "'");
   EXPECT_NE(log.find("exporter 127.0.0.1: 1 datagrams of an unknown version, 1 malformed"),
             std::string::npos)
       << log;
@@ -491,7 +483,7 @@ TEST(FlowCollectorProgram, KernelDropsAreCounted) {
   kill(process.pid(), SIGCONT);
   LetCollectorsRead();
   EXPECT_EQ(process.Stop(), 0);
-  std::string text = Output("cat '" + log + "'");
+  std::string text = CommandOutput("cat '" + log + "'");
   unsigned long long read = 0, records = 0, dropped = 0;
   size_t at = text.find(": ", text.find("datagrams, ") - 12);
   ASSERT_NE(text.find("dropped by the kernel (receive buffer full"), std::string::npos) << text;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "command_output.h"
 #include "flow_messages.h"
 #include "kd_flow_encoder.h"
 #include "kd_packet_decoder.h"
@@ -135,16 +136,7 @@ void WriteCapture(const std::string& path, const std::vector<kdDatagram>& datagr
   pcap_close(dead);
 }
 
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-  pclose(pipe);
-  return out;
-}
+using testing_support::CommandOutput;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -181,7 +173,7 @@ TEST_P(TsharkDecodesOurs, WithoutMalformedMarks) {
   WriteCapture(path, datagrams, GetParam().port);
   std::string port = std::to_string(GetParam().port);
   std::string text =
-      Output("tshark -r " + std::string(path) + " -d udp.port==" + port + ",cflow -V 2>&1");
+      CommandOutput("tshark -r " + std::string(path) + " -d udp.port==" + port + ",cflow -V 2>&1");
   unlink(path);
   EXPECT_EQ(Count(text, "Cisco NetFlow/IPFIX"), datagrams.size()) << text.substr(0, 4000);
   EXPECT_EQ(Count(text, "Malformed"), 0u) << text;

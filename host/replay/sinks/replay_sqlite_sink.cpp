@@ -279,6 +279,9 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
   const RecordTable* prepared_for = nullptr;
   Statement insert;
   bool failed = false;
+  // Null in rows of a run without an identity.
+  const json id = run_.id.empty() ? json() : json(run_.id);
+  const json probe = run_.id.empty() ? json() : json(run_.probe);
   for (const TableRow& row : rows) {
     if (row.table != prepared_for) {
       sqlite3_finalize(insert.handle);
@@ -298,8 +301,6 @@ bool SqliteSink::Insert(const std::string& sink, const std::string& channel, con
     for (size_t i = 0; i < row.values.size(); ++i)
       rc |= Bind(insert.handle, static_cast<int>(i + 5), row.values[i]);
     const int after = static_cast<int>(row.table->columns.size() + 5);
-    const json id = run_.id.empty() ? json() : json(run_.id);
-    const json probe = run_.id.empty() ? json() : json(run_.probe);
     rc |= Bind(insert.handle, after, id) | Bind(insert.handle, after + 1, probe);
     failed = rc != SQLITE_OK || sqlite3_step(insert.handle) != SQLITE_DONE;
     if (failed) break;
